@@ -1,0 +1,269 @@
+// The reader: a lexer that turns a file's bytes into logical lines, and a loader that checks
+// that the lines form sections and builds a document out of their own storage.
+#include <stdlib.h>
+#include <string.h>
+
+#include "ini.h"
+#include "ini_internal.h"
+
+// Takes the next byte of the file into *byte. 0 at the end of the file or after a failed read,
+// which sets the end flag (and the error for a failed read).
+static int32_t next_byte(IniLineReader* reader, char* byte) {
+    if (static_cast<uint32_t>(reader->position) >= reader->filled) {
+        uint32_t got = 0;
+        if (!plat_read(reader->file, reader->buffer, INI_READ_BLOCK, &got)) {
+            reader->error = INI_READ_IO_ERROR;
+            got = 0;
+        }
+        if (got == 0) {
+            reader->at_end = 1;
+            return 0;
+        }
+        reader->filled = got;
+        reader->position = 0;
+    }
+    *byte = reader->buffer[reader->position++];
+    return 1;
+}
+
+// Appends a byte to the growing line. 0 when memory ran out, which sets the reader's error.
+static int32_t append(IniLineReader* reader, char** line, size_t* length, size_t* capacity,
+                      char byte) {
+    if (!ini_reserve_byte(line, *length, capacity)) {
+        reader->error = INI_READ_NO_MEMORY;
+        reader->at_end = 1;
+        return 0;
+    }
+    (*line)[(*length)++] = byte;
+    return 1;
+}
+
+// Strips trailing spaces and terminates the line; none (the line released) when that fails.
+static char* finish_line(IniLineReader* reader, char* line, size_t length, size_t capacity) {
+    while (length > 0 && line[length - 1] == ' ') {
+        length--;
+    }
+    if (!append(reader, &line, &length, &capacity, '\0')) {
+        free(line);
+        return nullptr;
+    }
+    return line;
+}
+
+char* ini_read_line(IniLineReader* reader) {
+    if (reader->at_end) {
+        return nullptr;
+    }
+    size_t capacity = INI_GROWTH;
+    size_t length = 0;
+    char* line = static_cast<char*>(malloc(capacity));
+    if (line == nullptr) {
+        reader->error = INI_READ_NO_MEMORY;
+        reader->at_end = 1;
+        return nullptr;
+    }
+    bool escape = false;
+    bool comment = false;
+    char byte;
+    while (next_byte(reader, &byte)) {
+        bool keep = false;
+        switch (byte) {
+        case '\n':
+            if (escape) {
+                escape = comment = false; // continuation
+            } else if (length == 0) {
+                comment = false; // empty, blank or comment-only line
+            } else {
+                return finish_line(reader, line, length, capacity);
+            }
+            continue;
+        case '\r':
+            continue; // leaves both flags, so "\\\r\n" still continues the line
+        case ' ':
+            keep = !comment && length > 0;
+            break;
+        case ';':
+            if (!comment && !escape) {
+                comment = true;
+            } else {
+                keep = !comment;
+            }
+            break;
+        case '\\':
+            if (comment) {
+                break;
+            }
+            if (!escape) {
+                escape = true;
+                continue;
+            }
+            keep = true;
+            break;
+        default:
+            keep = !comment;
+            break;
+        }
+        escape = false;
+        if (keep && !append(reader, &line, &length, &capacity, byte)) {
+            free(line);
+            return nullptr;
+        }
+    }
+    if (length == 0 || reader->error != 0) {
+        free(line);
+        return nullptr;
+    }
+    return finish_line(reader, line, length, capacity);
+}
+
+// "[name]": at least 3 bytes, first '[' and last ']'.
+static bool is_header(const char* line) {
+    size_t length = strlen(line);
+    return length >= 3 && line[0] == '[' && line[length - 1] == ']';
+}
+
+// "key=value": holds an '=' that is not its first byte.
+static bool is_key_line(const char* line) {
+    return line[0] != '=' && strchr(line, '=') != nullptr;
+}
+
+// Builds a section out of a header line, moving its name one byte down in place.
+static IniSection* section_from_line(char* line) {
+    size_t length = strlen(line);
+    memmove(line, line + 1, length - 2);
+    line[length - 2] = '\0';
+    return ini_section_adopt(line);
+}
+
+// Builds an entry out of a key line by splitting it in place at its first '='.
+static IniEntry* entry_from_line(char* line) {
+    IniEntry* entry = static_cast<IniEntry*>(malloc(sizeof(IniEntry)));
+    if (entry == nullptr) {
+        return nullptr;
+    }
+    char* equals = strchr(line, '=');
+    char* value = equals + 1;
+    *equals = '\0';
+    while (equals > line && equals[-1] == ' ') {
+        *--equals = '\0';
+    }
+    while (*value == ' ') {
+        value++;
+    }
+    entry->key = line;
+    entry->value = value;
+    return entry;
+}
+
+// True when the lines form sections: a header first, then key lines or further headers.
+static bool lines_form_sections(char* const* lines, int32_t count) {
+    int32_t i = 0;
+    while (i < count) {
+        if (!is_header(lines[i++])) {
+            return false;
+        }
+        while (i < count && is_key_line(lines[i])) {
+            i++;
+        }
+    }
+    return true;
+}
+
+// Builds the document from lines already checked to form sections. Each line's storage goes to
+// the document; on failure (none) the lines not yet taken are released.
+static IniFile* build_document(char** lines, int32_t count) {
+    IniFile* ini = ini_create();
+    int32_t i = 0;
+    IniSection* section = nullptr;
+    while (ini != nullptr && i < count) {
+        // After a header, the key line test comes first: "[a=b]" there is an entry.
+        if (section != nullptr && is_key_line(lines[i])) {
+            IniEntry* entry = entry_from_line(lines[i]);
+            if (entry == nullptr || !ini_append_entry(section, entry)) {
+                free(entry);
+                break;
+            }
+        } else {
+            section = section_from_line(lines[i]);
+            if (section == nullptr || !ini_append_section(ini, section)) {
+                if (section != nullptr) {
+                    section->name = nullptr; // the line is still in the list
+                    ini_section_destroy(section);
+                }
+                break;
+            }
+        }
+        i++;
+    }
+    if (ini != nullptr && i == count) {
+        return ini;
+    }
+    for (; i < count; i++) {
+        free(lines[i]);
+    }
+    if (ini != nullptr) {
+        ini_destroy(ini);
+    }
+    return nullptr;
+}
+
+// Releases count lines and the list that holds them.
+static void release_lines(char** lines, int32_t count) {
+    for (int32_t i = 0; i < count; i++) {
+        free(lines[i]);
+    }
+    free(lines);
+}
+
+// Reads every logical line of an open file into *lines; an error code, or INI_READ_OK.
+static int32_t collect_lines(PlatFile file, char*** lines, int32_t* count) {
+    IniLineReader reader;
+    reader.file = file;
+    reader.at_end = 0;
+    reader.filled = 0;
+    reader.position = 0;
+    reader.error = 0;
+    int32_t capacity = INI_GROWTH;
+    *count = 0;
+    *lines = static_cast<char**>(malloc(INI_GROWTH * sizeof(char*)));
+    if (*lines == nullptr) {
+        return INI_READ_NO_MEMORY;
+    }
+    char* line;
+    while ((line = ini_read_line(&reader)) != nullptr) {
+        void* grown = *lines;
+        if (!ini_reserve(&grown, *count, &capacity, sizeof(char*))) {
+            free(line);
+            return INI_READ_NO_MEMORY;
+        }
+        *lines = static_cast<char**>(grown);
+        (*lines)[(*count)++] = line;
+    }
+    return reader.error;
+}
+
+IniFile* ini_read_file(const char* path, int32_t* error) {
+    int32_t why = INI_READ_CANNOT_OPEN;
+    IniFile* ini = nullptr;
+    PlatFile file = plat_open_read(path);
+    if (file != PLAT_NO_FILE) {
+        char** lines = nullptr;
+        int32_t count = 0;
+        why = collect_lines(file, &lines, &count);
+        plat_close(file);
+        if (why == INI_READ_OK && !lines_form_sections(lines, count)) {
+            why = INI_READ_BAD_FORMAT;
+        }
+        if (why == INI_READ_OK) {
+            ini = build_document(lines, count);
+            free(lines);
+            why = ini == nullptr ? INI_READ_NO_MEMORY : INI_READ_OK;
+        } else {
+            release_lines(lines, count);
+        }
+    }
+    if (error != nullptr) {
+        *error = why;
+    }
+    return ini;
+}

@@ -1,0 +1,181 @@
+// The program's entry: command line, installation root, boot prompt and install manifest.
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "install.h"
+#include "platform.h"
+
+// The answer to the boot prompt is read into a buffer of this many bytes.
+#define ANSWER_SIZE 100
+
+[[noreturn]] static void end_failed(IniFile* document) {
+    if (document != nullptr) {
+        ini_destroy(document);
+    }
+    exit(1);
+}
+
+void install_fail(IniFile* document, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    end_failed(document);
+}
+
+void install_fail_no_memory(IniFile* document) {
+    install_fail(document, "Out of memory\n");
+}
+
+void install_compose_path(IniFile* document, char* path, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(path, PATH_SIZE, format, args);
+    va_end(args);
+    if (length >= 0 && length < PATH_SIZE) {
+        return;
+    }
+    fprintf(stderr, "Path is longer than %d bytes: ", PATH_SIZE - 1);
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    end_failed(document);
+}
+
+// Fills the options from arguments 1 to the last, stopping at the first offending one.
+static void parse_command_line(int argc, char** argv, InstallOptions* options) {
+    for (int i = 1; i < argc; i++) {
+        const char* argument = argv[i];
+        if (argument[0] == '-') {
+            if (argument[1] != 's') {
+                install_fail(nullptr, "Unknown command switch %s\n", argument);
+            }
+            options->silent = true;
+        } else if (options->root != nullptr) {
+            install_fail(nullptr,
+                         "Only one root directory can be specified, parameter %s is illegal\n",
+                         argument);
+        } else {
+            options->root = argument;
+        }
+    }
+}
+
+// The directory that holds the running executable, without its trailing separator.
+static void root_from_executable(char* root) {
+    uint32_t length = plat_executable_path(root, PATH_SIZE);
+    if (length == 0) {
+        install_fail(nullptr, "Could not GetModuleFileName()\n");
+    }
+    if (length >= PATH_SIZE) {
+        install_fail(nullptr, "The program's own path is longer than %d bytes\n", PATH_SIZE - 1);
+    }
+    char* separator = strrchr(root, '\\');
+    if (separator == nullptr) {
+        install_fail(nullptr, "GetModuleFileName returned broken path\n");
+    }
+    *separator = '\0';
+}
+
+// True when the answer's first length bytes are "yes" or "y", ignoring ASCII letter case.
+static bool answer_is_yes(const char* answer, size_t length) {
+    static const char yes[] = "yes";
+    if (length == 0 || length > 3) {
+        return false;
+    }
+    for (size_t i = 0; i < length; i++) {
+        char c = answer[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != yes[i]) {
+            return false;
+        }
+    }
+    return length == 1 || length == 3;
+}
+
+// Asks which boot variant to install; an empty answer keeps the full one.
+static void ask_boot_variant(InstallOptions* options) {
+    options->full_boot = true;
+    fputs("Do you want a minimal startup instead of vantor [No]: ", stdout);
+    fflush(stdout);
+
+    char answer[ANSWER_SIZE];
+    size_t length = 0;
+    int byte = EOF;
+    while (length < ANSWER_SIZE - 1 && (byte = getchar()) != EOF && byte != '\n') {
+        answer[length++] = static_cast<char>(byte);
+    }
+    if (ferror(stdin) || (byte == EOF && length == 0)) {
+        install_fail(nullptr, "Could not read answer from user.\n");
+    }
+    // An over-long line is judged by its first bytes; the rest of it is dropped.
+    if (byte != '\n' && byte != EOF) {
+        while ((byte = getchar()) != EOF && byte != '\n') {
+        }
+    }
+    const char* carriage_return = static_cast<const char*>(memchr(answer, '\r', length));
+    if (carriage_return != nullptr) {
+        length = static_cast<size_t>(carriage_return - answer);
+    }
+    if (answer_is_yes(answer, length)) {
+        options->full_boot = false;
+    }
+}
+
+// Reads the install manifest and composes the installation's paths from it.
+static void read_manifest(const char* root, InstallPaths* paths) {
+    install_compose_path(nullptr, paths->manifest_path, "%s\\Install.ini", root);
+    int32_t error = INI_READ_OK;
+    IniFile* manifest = ini_read_file(paths->manifest_path, &error);
+    if (error == INI_READ_NO_MEMORY) {
+        install_fail_no_memory(nullptr);
+    }
+    if (manifest == nullptr) {
+        install_fail(nullptr, "Cannot open init file %s\n", paths->manifest_path);
+    }
+    const IniSection* install = ini_get_section(manifest, "Install");
+    if (install == nullptr) {
+        install_fail(manifest, "No [Install] section in init file %s\n", paths->manifest_path);
+    }
+    const char* version = ini_get_value(install, "VSN");
+    if (version == nullptr) {
+        install_fail(manifest, "No key VSN in init file %s\n", paths->manifest_path);
+    }
+    if (strlen(version) >= PATH_SIZE) {
+        install_fail(manifest, "Key VSN is longer than %d bytes in init file %s\n",
+                     PATH_SIZE - 1, paths->manifest_path);
+    }
+    strcpy(paths->version, version);
+    install_compose_path(manifest, paths->runtime_bin, "%s\\zrun-%s\\bin", root, version);
+    const char* system_version = ini_get_value(install, "SYSTEM_VSN");
+    if (system_version == nullptr) {
+        install_fail(manifest, "No key SYSTEM_VSN in init file %s\n", paths->manifest_path);
+    }
+    install_compose_path(manifest, paths->release_dir, "%s\\releases\\%s", root, system_version);
+    install_compose_path(manifest, paths->bin_dir, "%s\\bin", root);
+    ini_destroy(manifest);
+}
+
+int main(int argc, char** argv) {
+    plat_binary_stdio();
+    InstallOptions options = {nullptr, false, false};
+    parse_command_line(argc, argv, &options);
+    char executable_dir[PATH_SIZE];
+    if (options.root == nullptr) {
+        root_from_executable(executable_dir);
+        options.root = executable_dir;
+    }
+    if (!options.silent) {
+        ask_boot_variant(&options);
+    }
+    InstallPaths paths;
+    read_manifest(options.root, &paths);
+    // A failure to create the folder (it may exist already) shows in the copies that follow.
+    plat_make_dir(paths.bin_dir);
+    return install_files(&options, &paths);
+}

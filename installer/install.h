@@ -1,0 +1,40 @@
+// The installer's records and the helpers that its two halves share.
+#ifndef INSTALL_H
+#define INSTALL_H
+
+#include "ini.h"
+
+// Every path the installer holds or composes lives in a buffer of this many bytes,
+// terminator included.
+#define PATH_SIZE 260
+
+// The run's settings, from the command line and the boot prompt.
+struct InstallOptions {
+    const char* root; // installation root; none until given or derived, "" when given empty
+    bool silent;      // no prompt, no success line
+    bool full_boot;   // the full boot variant rather than the minimal one
+};
+
+// Paths composed from the root and the install manifest.
+struct InstallPaths {
+    char manifest_path[PATH_SIZE];
+    char runtime_bin[PATH_SIZE];
+    char release_dir[PATH_SIZE];
+    char bin_dir[PATH_SIZE];
+    char version[PATH_SIZE];
+};
+
+// Releases document (when given), prints the message on standard error and ends the process
+// with status 1.
+[[noreturn]] void install_fail(IniFile* document, const char* format, ...);
+// Formats a path into a PATH_SIZE buffer. A path that would not fit is never cut short: it is
+// named on standard error, document (when given) is released and the process ends with 1.
+void install_compose_path(IniFile* document, char* path, const char* format, ...);
+// Ends the process with a message when memory has run out.
+[[noreturn]] void install_fail_no_memory(IniFile* document);
+
+// Copies the launchers and boot files, selects the active boot file and writes the launcher
+// configuration; gives the process's exit status (0) or ends the process on a fatal failure.
+int install_files(const InstallOptions* options, const InstallPaths* paths);
+
+#endif

@@ -1,0 +1,102 @@
+// The file installation: launchers and boot files into bin, the active boot file, and the
+// launcher configuration.
+#include <stdio.h>
+
+#include "install.h"
+#include "platform.h"
+
+// Copied from the runtime system's executables into bin, in this order.
+static const char* const launchers[] = {
+    "zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe",
+};
+
+// Copied from the release into bin, in this order: the minimal variant, then the full one.
+static const char* const boot_files[] = {"launch_bare.seq", "launch_vantor.seq"};
+
+static const char bail_out[] = "Cannot continue installation, bailing out.\n";
+
+// Copies directory\name into bin_dir. A missing source ends the run; a failed copy is
+// tolerated (true) only for launchers, else it ends the run.
+static void install_file(const char* directory, const char* name, const char* bin_dir,
+                         bool tolerated) {
+    char source[PATH_SIZE];
+    char target[PATH_SIZE];
+    install_compose_path(nullptr, source, "%s\\%s", directory, name);
+    install_compose_path(nullptr, target, "%s\\%s", bin_dir, name);
+    if (!plat_exists(source)) {
+        install_fail(nullptr, "Could not find file %s\n", source);
+    }
+    if (!plat_copy_file(source, target)) {
+        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+        if (!tolerated) {
+            install_fail(nullptr, bail_out);
+        }
+        fputs("Continuing installation anyway...\n", stderr);
+    }
+}
+
+// Copies source over target; a failure ends the run after releasing document.
+static void copy_or_bail_out(IniFile* document, const char* source, const char* target) {
+    if (!plat_copy_file(source, target)) {
+        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+        install_fail(document, bail_out);
+    }
+}
+
+// The launcher configuration: where the runtime system's executables are, and the root.
+static IniFile* launcher_configuration(const InstallOptions* options, const InstallPaths* paths) {
+    IniFile* document = ini_create();
+    if (document == nullptr) {
+        install_fail_no_memory(nullptr);
+    }
+    IniSection* section = ini_section_create("zorvan");
+    if (section == nullptr) {
+        install_fail_no_memory(document);
+    }
+    if (ini_put_section(document, section) == INI_NO_MEMORY) {
+        ini_section_destroy(section);
+        install_fail_no_memory(document);
+    }
+    if (ini_set_value(section, "Bindir", paths->runtime_bin) == INI_NO_MEMORY ||
+        ini_set_value(section, "Progname", "zvn") == INI_NO_MEMORY ||
+        ini_set_value(section, "Rootdir", options->root) == INI_NO_MEMORY) {
+        install_fail_no_memory(document);
+    }
+    return document;
+}
+
+int install_files(const InstallOptions* options, const InstallPaths* paths) {
+    for (const char* name : launchers) {
+        install_file(paths->runtime_bin, name, paths->bin_dir, true);
+    }
+    for (const char* name : boot_files) {
+        install_file(paths->release_dir, name, paths->bin_dir, false);
+    }
+
+    char source[PATH_SIZE];
+    char target[PATH_SIZE];
+    install_compose_path(nullptr, source, options->full_boot ? "%s\\launch_vantor.seq"
+                                                             : "%s\\launch_bare.seq",
+                         paths->bin_dir);
+    install_compose_path(nullptr, target, "%s\\launch.seq", paths->bin_dir);
+    copy_or_bail_out(nullptr, source, target);
+
+    IniFile* document = launcher_configuration(options, paths);
+    install_compose_path(document, source, "%s\\zvn.ini", paths->runtime_bin);
+    int32_t written = ini_write_file(document, source);
+    if (written == INI_WRITE_NO_MEMORY) {
+        install_fail_no_memory(document);
+    }
+    if (written != INI_WRITE_OK) {
+        fprintf(stderr, "Could not create file %s\n", source);
+        install_fail(document, bail_out);
+    }
+    install_compose_path(document, target, "%s\\zvn.ini", paths->bin_dir);
+    copy_or_bail_out(document, source, target);
+    ini_destroy(document);
+
+    if (!options->silent) {
+        printf("Zorvan %s installed successfully\n", paths->version);
+    }
+    return 0;
+}

@@ -1,0 +1,145 @@
+"""Runs the real Install executable in temporary installation trees.
+
+Lane "linux" runs the native build; lane "wine" runs Install.exe under Wine, with the tree's
+paths in their Windows form (Wine's drive Z: is the Linux root). Tests state paths in the
+program's own form, with backslashes, through Tree.path().
+"""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+LAUNCHERS = ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe"]
+BOOT_FILES = ["launch_bare.seq", "launch_vantor.seq"]
+VSN = "5.7"
+SYSTEM_VSN = "R9"
+MANIFEST = b"; written by the packager\n[Install]\nVSN = 5.7\nSYSTEM_VSN = R9\n"
+PROMPT = b"Do you want a minimal startup instead of vantor [No]: "
+BAIL_OUT = b"Cannot continue installation, bailing out.\n"
+CONTINUING = b"Continuing installation anyway...\n"
+
+
+def pytest_addoption(parser):
+    parser.addoption("--exe", required=True, help="the Install executable to test")
+    parser.addoption("--lane", default="linux", choices=["linux", "wine"])
+
+
+def file_bytes(name):
+    """Distinct contents for each shipped file, with bytes a text copy would damage."""
+    return f"contents of {name}\n".encode() + bytes(range(256)) + b"\r\n\x00\x1a"
+
+
+class Tree:
+    """An unpacked distribution under a fresh root, and the program to run in it."""
+
+    def __init__(self, root, exe, lane):
+        self.root = root
+        self.exe = exe
+        self.lane = lane
+
+    def path(self, relative=""):
+        """The program's form of a path inside the tree: backslashes, a drive on Windows."""
+        full = str(self.root / relative) if relative else str(self.root)
+        if self.lane == "wine":
+            return "Z:" + full.replace("/", "\\")
+        return full if not relative else str(self.root) + "\\" + relative.replace("/", "\\")
+
+    def lay(self, manifest=MANIFEST, skip=()):
+        """Lays the manifest, the six launchers and the two boot files (all but skip)."""
+        if manifest is not None:
+            (self.root / "Install.ini").write_bytes(manifest)
+        runtime_bin = self.root / f"zrun-{VSN}" / "bin"
+        release = self.root / "releases" / SYSTEM_VSN
+        runtime_bin.mkdir(parents=True, exist_ok=True)
+        release.mkdir(parents=True, exist_ok=True)
+        for directory, names in ((runtime_bin, LAUNCHERS), (release, BOOT_FILES)):
+            for name in names:
+                if name not in skip:
+                    (directory / name).write_bytes(file_bytes(name))
+        return self
+
+    def run(self, *args, answer=None, exe=None, cwd=None):
+        """Runs the program with args; answer (bytes) is its standard input."""
+        command = [str(exe or self.exe), *args]
+        if self.lane == "wine":
+            command = ["wine", *command]
+        done = subprocess.run(
+            command,
+            input=answer if answer is not None else b"",
+            capture_output=True,
+            cwd=cwd or self.root,
+            timeout=120,
+        )
+        return done.returncode, done.stdout, done.stderr
+
+    def install(self, *args, answer=None):
+        """Runs the program on this tree's root."""
+        return self.run(self.path(), *args, answer=answer)
+
+    def files(self):
+        """Every file of the tree as {relative path: bytes}, folders as None."""
+        out = {}
+        for path in sorted(self.root.rglob("*")):
+            relative = path.relative_to(self.root).as_posix()
+            out[relative] = None if path.is_dir() else path.read_bytes()
+        return out
+
+    def expected_files(self, full_boot, skip=(), extra=None):
+        """The tree after a complete installation with this tree's root."""
+        out = {"Install.ini": (self.root / "Install.ini").read_bytes()}
+        for directory in ("bin", "releases", f"releases/{SYSTEM_VSN}", f"zrun-{VSN}",
+                          f"zrun-{VSN}/bin"):
+            out[directory] = None
+        for name in LAUNCHERS:
+            if name not in skip:
+                out[f"zrun-{VSN}/bin/{name}"] = out[f"bin/{name}"] = file_bytes(name)
+        for name in BOOT_FILES:
+            out[f"releases/{SYSTEM_VSN}/{name}"] = out[f"bin/{name}"] = file_bytes(name)
+        out["bin/launch.seq"] = file_bytes(BOOT_FILES[1 if full_boot else 0])
+        out[f"zrun-{VSN}/bin/zvn.ini"] = out["bin/zvn.ini"] = zvn_ini(
+            self.path(f"zrun-{VSN}/bin"), self.path())
+        out.update(extra or {})
+        return dict(sorted(out.items()))
+
+
+def escape(text):
+    return text.replace("\\", "\\\\").replace(";", "\\;")
+
+
+def zvn_ini(bindir, rootdir):
+    """The launcher configuration, byte for byte."""
+    return (f"[zorvan]\nBindir={escape(bindir)}\nProgname=zvn\nRootdir={escape(rootdir)}\n"
+            .encode("latin-1"))
+
+
+@pytest.fixture
+def lane(request):
+    return request.config.getoption("--lane")
+
+
+@pytest.fixture
+def exe(request):
+    return Path(request.config.getoption("--exe")).resolve()
+
+
+@pytest.fixture
+def tree(tmp_path, exe, lane):
+    root = tmp_path / "root"
+    root.mkdir()
+    return Tree(root, exe, lane)
+
+
+@pytest.fixture
+def own_copy(tree):
+    """A copy of the program inside the tree's root, for runs that take the root from it."""
+    target = tree.root / tree.exe.name
+    shutil.copy2(tree.exe, target)
+    return target
+
+
+def pytest_configure(config):
+    if config.getoption("--lane") == "wine":
+        os.environ.setdefault("WINEDEBUG", "-all")

@@ -1,0 +1,135 @@
+"""The file installation: copies, the active boot file, the launcher configuration."""
+
+import pytest
+
+from conftest import BAIL_OUT, CONTINUING, LAUNCHERS, PROMPT, SYSTEM_VSN, VSN, file_bytes, zvn_ini
+
+
+def test_silent_run_prints_nothing_and_installs_the_minimal_variant(tree):
+    tree.lay()
+    assert tree.install("-s") == (0, b"", b"")
+    assert tree.files() == tree.expected_files(full_boot=False)
+    zvn = (tree.root / "bin" / "zvn.ini").read_bytes()
+    assert zvn.count(b"\n") == 4 and b"\r" not in zvn
+
+
+@pytest.mark.parametrize("answer, full_boot", [(b"\n", True), (b"yes\n", False)])
+def test_interactive_run_installs_the_chosen_variant(tree, answer, full_boot):
+    tree.lay()
+    assert tree.install(answer=answer) == (0, PROMPT + b"Zorvan 5.7 installed successfully\n", b"")
+    assert tree.files() == tree.expected_files(full_boot=full_boot)
+
+
+def test_rerun_overwrites_to_the_same_result(tree):
+    tree.lay()
+    (tree.root / "bin").mkdir()
+    (tree.root / "bin" / "zvn.exe").write_bytes(b"old and much longer " * 100)
+    (tree.root / "bin" / "launch.seq").write_bytes(b"old")
+    for _ in range(2):
+        assert tree.install("-s") == (0, b"", b"")
+        assert tree.files() == tree.expected_files(full_boot=False)
+    assert tree.install(answer=b"\n")[0] == 0
+    assert tree.files() == tree.expected_files(full_boot=True)
+
+
+@pytest.mark.parametrize("missing", [0, 4, 5])
+def test_missing_launcher_stops_the_run(tree, missing):
+    name = LAUNCHERS[missing]
+    tree.lay(skip=[name])
+    expected = f"Could not find file {tree.path(f'zrun-{VSN}/bin/{name}')}\n".encode()
+    assert tree.install("-s") == (1, b"", expected)
+    copied = sorted(p.name for p in (tree.root / "bin").iterdir())
+    assert copied == sorted(LAUNCHERS[:missing])
+
+
+@pytest.mark.parametrize("missing", ["launch_bare.seq", "launch_vantor.seq"])
+def test_missing_boot_file_stops_the_run(tree, missing):
+    tree.lay(skip=[missing])
+    expected = f"Could not find file {tree.path(f'releases/{SYSTEM_VSN}/{missing}')}\n".encode()
+    assert tree.install("-s") == (1, b"", expected)
+    copied = sorted(p.name for p in (tree.root / "bin").iterdir())
+    assert copied == sorted(LAUNCHERS + (["launch_bare.seq"] if missing != "launch_bare.seq" else []))
+
+
+def copy_failure(tree, source, target):
+    return f"Could not copy file {tree.path(source)} to {tree.path(target)}\n".encode()
+
+
+def test_launcher_copy_failure_is_tolerated(tree):
+    tree.lay(skip=["zvnc.exe", "tamsel.exe"])
+    for name in ("zvnc.exe", "tamsel.exe"):
+        (tree.root / f"zrun-{VSN}" / "bin" / name).mkdir()
+    expected_err = b"".join(
+        copy_failure(tree, f"zrun-{VSN}/bin/{name}", f"bin/{name}") + CONTINUING
+        for name in ("zvnc.exe", "tamsel.exe"))
+    status, out, err = tree.install(answer=b"\n")
+    assert (status, out, err) == (0, PROMPT + b"Zorvan 5.7 installed successfully\n", expected_err)
+    extra = {f"zrun-{VSN}/bin/zvnc.exe": None, f"zrun-{VSN}/bin/tamsel.exe": None}
+    assert tree.files() == tree.expected_files(True, skip=["zvnc.exe", "tamsel.exe"], extra=extra)
+
+
+def test_boot_file_copy_failure_bails_out(tree):
+    tree.lay(skip=["launch_bare.seq"])
+    (tree.root / "releases" / SYSTEM_VSN / "launch_bare.seq").mkdir()
+    source, target = f"releases/{SYSTEM_VSN}/launch_bare.seq", "bin/launch_bare.seq"
+    assert tree.install("-s") == (1, b"", copy_failure(tree, source, target) + BAIL_OUT)
+    copied = sorted(p.name for p in (tree.root / "bin").iterdir())
+    assert copied == sorted(LAUNCHERS)
+
+
+def test_active_boot_file_copy_failure_bails_out(tree):
+    tree.lay()
+    (tree.root / "bin" / "launch.seq").mkdir(parents=True)
+    expected = copy_failure(tree, "bin/launch_bare.seq", "bin/launch.seq") + BAIL_OUT
+    assert tree.install("-s") == (1, b"", expected)
+    assert not (tree.root / f"zrun-{VSN}" / "bin" / "zvn.ini").exists()
+    assert (tree.root / "bin" / "launch_vantor.seq").read_bytes() == file_bytes("launch_vantor.seq")
+
+
+def test_configuration_that_cannot_be_created_bails_out(tree):
+    tree.lay()
+    (tree.root / f"zrun-{VSN}" / "bin" / "zvn.ini").mkdir()
+    expected = f"Could not create file {tree.path(f'zrun-{VSN}/bin/zvn.ini')}\n".encode() + BAIL_OUT
+    assert tree.install("-s") == (1, b"", expected)
+    assert (tree.root / "bin" / "launch.seq").read_bytes() == file_bytes("launch_bare.seq")
+    assert not (tree.root / "bin" / "zvn.ini").exists()
+
+
+def test_configuration_copy_failure_leaves_it_beside_the_runtime(tree):
+    tree.lay()
+    (tree.root / "bin" / "zvn.ini").mkdir(parents=True)
+    expected = copy_failure(tree, f"zrun-{VSN}/bin/zvn.ini", "bin/zvn.ini") + BAIL_OUT
+    assert tree.install("-s") == (1, b"", expected)
+    written = (tree.root / f"zrun-{VSN}" / "bin" / "zvn.ini").read_bytes()
+    assert written == zvn_ini(tree.path(f"zrun-{VSN}/bin"), tree.path())
+
+
+def test_root_with_a_semicolon_is_escaped(tmp_path, exe, lane):
+    from conftest import Tree
+
+    root = tmp_path / "a;b"
+    root.mkdir()
+    semicolon_tree = Tree(root, exe, lane).lay()
+    assert semicolon_tree.install("-s") == (0, b"", b"")
+    zvn = (root / "bin" / "zvn.ini").read_bytes()
+    assert zvn.splitlines()[3] == b"Rootdir=" + semicolon_tree.path().replace(
+        "\\", "\\\\").replace(";", "\\;").encode()
+    assert semicolon_tree.files() == semicolon_tree.expected_files(full_boot=False)
+
+
+def test_root_taken_from_the_programs_folder(tree, own_copy):
+    tree.lay()
+    (tree.root / "elsewhere").mkdir()
+    status, out, err = tree.run("-s", exe=own_copy, cwd=tree.root / "elsewhere")
+    assert (status, out, err) == (0, b"", b"")
+    if tree.lane == "linux":
+        # /proc/self/exe with every slash turned into a backslash.
+        root = str(tree.root).replace("/", "\\")
+    else:
+        root = tree.path()  # the drive letter comes with the module's path
+    expected = tree.expected_files(full_boot=False, extra={
+        own_copy.name: own_copy.read_bytes(), "elsewhere": None,
+        f"zrun-{VSN}/bin/zvn.ini": zvn_ini(root + f"\\zrun-{VSN}\\bin", root),
+        "bin/zvn.ini": zvn_ini(root + f"\\zrun-{VSN}\\bin", root),
+    })
+    assert tree.files() == expected
