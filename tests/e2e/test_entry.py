@@ -190,7 +190,7 @@ def test_program_path_at_and_over_the_limit(tree, exe):
         folder = tree.root / ("p" * name_length)
         folder.mkdir()
         shutil.copy2(exe, folder / exe.name)
-        (folder / "Install.ini").write_bytes(b"[Install]\nVSN=5.7\n")
+        (folder / "Install.ini").write_bytes(b"[Install]\nSYSTEM_VSN=R9\n")
         status, out, err = tree.run("-s", exe=folder / exe.name)
         if over:
             expected = message(f"The program's own path is longer than {LIMIT} bytes\n")
@@ -198,6 +198,6 @@ def test_program_path_at_and_over_the_limit(tree, exe):
             own = tree.path(folder.name) if tree.lane == "wine" else (
                 str(folder).replace("/", "\\"))
             manifest = own + "\\Install.ini"  # beside the program
-            expected = message(f"No key SYSTEM_VSN in init file {manifest}\n" if len(manifest)
+            expected = message(f"No key VSN in init file {manifest}\n" if len(manifest)
                                <= LIMIT else f"Path is longer than {LIMIT} bytes: {manifest}\n")
         assert (status, out, err) == (1, b"", expected)
