@@ -111,8 +111,8 @@ enum {
 // The lexer's state over one open file.
 struct IniLineReader {
     PlatFile file;
-    int32_t at_end;  // set once a read has failed or returned no bytes
-    uint32_t filled; // bytes in buffer from the last read
+    int32_t at_end;   // set once a read has failed or returned no bytes
+    uint32_t filled;  // bytes in buffer from the last read
     int32_t position; // index of the next byte to take from buffer
     char buffer[INI_READ_BLOCK];
     int32_t error; // INI_READ_IO_ERROR or INI_READ_NO_MEMORY once either happened, else 0

@@ -40,8 +40,7 @@ int32_t ini_reserve_byte(char** bytes, size_t length, size_t* capacity) {
 
 int32_t ini_append_section(IniFile* ini, IniSection* section) {
     void* sections = ini->sections;
-    if (!ini_reserve(&sections, ini->section_count, &ini->section_capacity,
-                     sizeof(IniSection*))) {
+    if (!ini_reserve(&sections, ini->section_count, &ini->section_capacity, sizeof(IniSection*))) {
         return 0;
     }
     ini->sections = static_cast<IniSection**>(sections);
@@ -51,8 +50,7 @@ int32_t ini_append_section(IniFile* ini, IniSection* section) {
 
 int32_t ini_append_entry(IniSection* section, IniEntry* entry) {
     void* entries = section->entries;
-    if (!ini_reserve(&entries, section->entry_count, &section->entry_capacity,
-                     sizeof(IniEntry*))) {
+    if (!ini_reserve(&entries, section->entry_count, &section->entry_capacity, sizeof(IniEntry*))) {
         return 0;
     }
     section->entries = static_cast<IniEntry**>(entries);

@@ -8,8 +8,8 @@
 // One write that must take every byte it is given.
 static bool write_exact(PlatFile file, const char* bytes, size_t size) {
     uint32_t written = 0;
-    return size <= UINT32_MAX &&
-           plat_write(file, bytes, static_cast<uint32_t>(size), &written) && written == size;
+    return size <= UINT32_MAX && plat_write(file, bytes, static_cast<uint32_t>(size), &written) &&
+           written == size;
 }
 
 // Appends one byte to the line.
@@ -67,8 +67,8 @@ int32_t ini_write_file(const IniFile* ini, const char* path) {
     }
     size_t capacity = INI_GROWTH;
     char* line = static_cast<char*>(malloc(capacity));
-    int32_t result = line == nullptr ? INI_WRITE_NO_MEMORY
-                                     : write_sections(ini, file, &line, &capacity);
+    int32_t result =
+        line == nullptr ? INI_WRITE_NO_MEMORY : write_sections(ini, file, &line, &capacity);
     free(line);
     // Bytes that did not reach the file by the close were not written.
     if (!plat_close(file) && result == INI_WRITE_OK) {

@@ -147,8 +147,8 @@ static void read_manifest(const char* root, InstallPaths* paths) {
         install_fail(manifest, "No key VSN in init file %s\n", paths->manifest_path);
     }
     if (strlen(version) >= PATH_SIZE) {
-        install_fail(manifest, "Key VSN is longer than %d bytes in init file %s\n",
-                     PATH_SIZE - 1, paths->manifest_path);
+        install_fail(manifest, "Key VSN is longer than %d bytes in init file %s\n", PATH_SIZE - 1,
+                     paths->manifest_path);
     }
     strcpy(paths->version, version);
     install_compose_path(manifest, paths->runtime_bin, "%s\\zrun-%s\\bin", root, version);
@@ -169,6 +169,10 @@ int main(int argc, char** argv) {
     if (options.root == nullptr) {
         root_from_executable(executable_dir);
         options.root = executable_dir;
+    }
+    // zvn.ini records the root on one line; a line break in it would corrupt the file.
+    if (strpbrk(options.root, "\r\n") != nullptr) {
+        install_fail(nullptr, "Root directory holds a line break: %s\n", options.root);
     }
     if (!options.silent) {
         ask_boot_variant(&options);

@@ -75,8 +75,8 @@ int install_files(const InstallOptions* options, const InstallPaths* paths) {
 
     char source[PATH_SIZE];
     char target[PATH_SIZE];
-    install_compose_path(nullptr, source, options->full_boot ? "%s\\launch_vantor.seq"
-                                                             : "%s\\launch_bare.seq",
+    install_compose_path(nullptr, source,
+                         options->full_boot ? "%s\\launch_vantor.seq" : "%s\\launch_bare.seq",
                          paths->bin_dir);
     install_compose_path(nullptr, target, "%s\\launch.seq", paths->bin_dir);
     copy_or_bail_out(nullptr, source, target);

@@ -21,7 +21,8 @@ static char* native_path(const char* path) {
     return native;
 }
 
-// open(2) on the native form of path.
+// open(2) on the native form of path. A FIFO or device must not block the opening: it is
+// opened without waiting, then switched back to blocking reads and writes.
 static int open_native(const char* path, int flags, mode_t mode) {
     char* native = native_path(path);
     if (native == nullptr) {
@@ -29,9 +30,13 @@ static int open_native(const char* path, int flags, mode_t mode) {
     }
     int fd;
     do {
-        fd = open(native, flags | O_CLOEXEC, mode);
+        fd = open(native, flags | O_CLOEXEC | O_NONBLOCK, mode);
     } while (fd < 0 && errno == EINTR);
     free(native);
+    if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 
@@ -132,6 +137,12 @@ int32_t plat_copy_file(const char* source, const char* target) {
     int out = open_native(target, O_WRONLY | O_CREAT | O_TRUNC, from.st_mode & 0777);
     if (out < 0) {
         close(in);
+        return 0;
+    }
+    // Only a regular file is a copy's target, never a FIFO or a device.
+    if (fstat(out, &to) != 0 || !S_ISREG(to.st_mode)) {
+        close(in);
+        close(out);
         return 0;
     }
     int32_t ok = copy_contents(in, out);

@@ -133,3 +133,14 @@ def test_root_taken_from_the_programs_folder(tree, own_copy):
         "bin/zvn.ini": zvn_ini(root + f"\\zrun-{VSN}\\bin", root),
     })
     assert tree.files() == expected
+
+
+def test_bin_folder_that_cannot_be_created(tree):
+    tree.lay()
+    (tree.root / "bin").write_bytes(b"a file stands here")
+    expected = b"".join(copy_failure(tree, f"zrun-{VSN}/bin/{n}", f"bin/{n}") + CONTINUING
+                        for n in LAUNCHERS)
+    source, target = f"releases/{SYSTEM_VSN}/launch_bare.seq", "bin/launch_bare.seq"
+    expected += copy_failure(tree, source, target) + BAIL_OUT
+    assert tree.install("-s") == (1, b"", expected)
+    assert (tree.root / "bin").read_bytes() == b"a file stands here"

@@ -148,9 +148,7 @@ TEST(IniModel, RemovalMovesTheLastElementIntoTheFreedSlot) {
         std::vector<std::string> left;
     };
     const Case cases[] = {
-        {"a", {"c", "b"}},
-        {"b", {"a", "c"}},
-        {"c", {"a", "b"}}, // the last one: nothing moves
+        {"a", {"c", "b"}}, {"b", {"a", "c"}}, {"c", {"a", "b"}}, // the last one: nothing moves
     };
     for (const Case& c : cases) {
         IniFile* ini = ini_create();

@@ -131,7 +131,8 @@ TEST(IniReadFile, HeadersKeyLinesAndRejection) {
     const DocCase cases[] = {
         {"empty file", "", {}},
         {"only comments", "; a\n;b\n\n", {}},
-        {"sections and entries in order", "[a]\nx=1\ny=2\n[b]\n[c]\nz=3\n",
+        {"sections and entries in order",
+         "[a]\nx=1\ny=2\n[b]\n[c]\nz=3\n",
          {"[a]", "<x>=<1>", "<y>=<2>", "[b]", "[c]", "<z>=<3>"}},
         {"spaces around the split", "[s]\n  key  =   value  \n", {"[s]", "<key>=<value>"}},
         {"tab before a key stays", "[s]\n\tk=v\n", {"[s]", "<\tk>=<v>"}},

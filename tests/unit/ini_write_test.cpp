@@ -50,13 +50,15 @@ TEST(IniWriteFile, ExactBytes) {
         // Names are written as they are stored.
         {{"[a;b\\c]"}, "[a;b\\c]\n"},
         {{"[s]", std::string(25, 'k') + "=" + std::string(30, ';')},
-         "[s]\n" + std::string(25, 'k') + "=" + [] {
-             std::string s;
-             for (int i = 0; i < 30; i++) {
-                 s += "\\;";
-             }
-             return s;
-         }() + "\n"},
+         "[s]\n" + std::string(25, 'k') + "=" +
+             [] {
+                 std::string s;
+                 for (int i = 0; i < 30; i++) {
+                     s += "\\;";
+                 }
+                 return s;
+             }() +
+             "\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.bytes, written(c.elements));
@@ -86,9 +88,11 @@ TEST(IniWriteFile, FailureResults) {
 
 TEST(IniWriteFile, RoundTripWithinTheFormatsBounds) {
     const std::vector<std::string> elements = {
-        "[first=ok]", "k=v", "semi;colon=back\\slash;", "inner space=a b", "tab\t=\tx\t",
-        "eq=a=b=c", "empty=", "dup=1", "dup=2", "[ spaced name ]", "[\x80\xff]",
-        "\x01\x7f=\xfe", "[no entries]", "[again]", "k=second",
+        "[first=ok]",      "k=v",         "semi;colon=back\\slash;",
+        "inner space=a b", "tab\t=\tx\t", "eq=a=b=c",
+        "empty=",          "dup=1",       "dup=2",
+        "[ spaced name ]", "[\x80\xff]",  "\x01\x7f=\xfe",
+        "[no entries]",    "[again]",     "k=second",
     };
     TempDir dir;
     std::string path = dir.file("round.ini");
