@@ -7,15 +7,18 @@
 
 #include "ini.h"
 
-// How many slots or bytes a growable array starts with and grows by.
+// How many slots a document's or section's array starts with and grows by.
 #define INI_GROWTH 10
 
-// Makes room for one more element in *items (count in use, *capacity slots of item_size bytes),
-// growing it by INI_GROWTH slots when it is full. 0 when memory ran out (*items unchanged).
-int32_t ini_reserve(void** items, int32_t count, int32_t* capacity, size_t item_size);
-// Makes room for one more byte in *bytes (length in use, *capacity bytes), growing it by
-// INI_GROWTH bytes when it is full. 0 when memory ran out (*bytes unchanged).
-int32_t ini_reserve_byte(char** bytes, size_t length, size_t* capacity);
+// Makes room for at least needed elements in *items (*capacity slots of item_size bytes). A
+// document's or section's array grows in steps of INI_GROWTH slots, so its capacity is always
+// the smallest multiple of INI_GROWTH that holds what it has held. 0 when memory ran out
+// (*items unchanged).
+int32_t ini_reserve(void** items, int32_t needed, int32_t* capacity, size_t item_size);
+// Makes room for at least needed elements in a working buffer that never leaves the module (a
+// line being read or written, the reader's list of lines). It doubles when full, so that
+// building it costs linear time with any allocator. 0 when memory ran out (*items unchanged).
+int32_t ini_reserve_buffer(void** items, size_t needed, size_t* capacity, size_t item_size);
 // New detached section that takes over name (allocated with malloc) as its own, or none when
 // memory ran out (name is then still the caller's).
 IniSection* ini_section_adopt(char* name);

@@ -5,14 +5,14 @@
 #include "ini.h"
 #include "ini_internal.h"
 
-int32_t ini_reserve(void** items, int32_t count, int32_t* capacity, size_t item_size) {
-    if (count < *capacity) {
+int32_t ini_reserve(void** items, int32_t needed, int32_t* capacity, size_t item_size) {
+    if (needed <= *capacity) {
         return 1;
     }
-    if (*capacity > INT32_MAX - INI_GROWTH) {
+    if (needed > INT32_MAX - INI_GROWTH) {
         return 0;
     }
-    int32_t grown = *capacity + INI_GROWTH;
+    int32_t grown = (needed + INI_GROWTH - 1) / INI_GROWTH * INI_GROWTH;
     void* moved = realloc(*items, static_cast<size_t>(grown) * item_size);
     if (moved == nullptr) {
         return 0;
@@ -22,25 +22,30 @@ int32_t ini_reserve(void** items, int32_t count, int32_t* capacity, size_t item_
     return 1;
 }
 
-int32_t ini_reserve_byte(char** bytes, size_t length, size_t* capacity) {
-    if (length < *capacity) {
+int32_t ini_reserve_buffer(void** items, size_t needed, size_t* capacity, size_t item_size) {
+    if (needed <= *capacity) {
         return 1;
     }
-    if (*capacity > SIZE_MAX - INI_GROWTH) {
-        return 0;
+    size_t grown = *capacity > 0 ? *capacity : INI_GROWTH;
+    while (grown < needed) {
+        if (grown > SIZE_MAX / 2 / item_size) {
+            return 0;
+        }
+        grown *= 2;
     }
-    char* moved = static_cast<char*>(realloc(*bytes, *capacity + INI_GROWTH));
+    void* moved = realloc(*items, grown * item_size);
     if (moved == nullptr) {
         return 0;
     }
-    *bytes = moved;
-    *capacity += INI_GROWTH;
+    *items = moved;
+    *capacity = grown;
     return 1;
 }
 
 int32_t ini_append_section(IniFile* ini, IniSection* section) {
     void* sections = ini->sections;
-    if (!ini_reserve(&sections, ini->section_count, &ini->section_capacity, sizeof(IniSection*))) {
+    if (!ini_reserve(&sections, ini->section_count + 1, &ini->section_capacity,
+                     sizeof(ini->sections[0]))) {
         return 0;
     }
     ini->sections = static_cast<IniSection**>(sections);
@@ -50,7 +55,8 @@ int32_t ini_append_section(IniFile* ini, IniSection* section) {
 
 int32_t ini_append_entry(IniSection* section, IniEntry* entry) {
     void* entries = section->entries;
-    if (!ini_reserve(&entries, section->entry_count, &section->entry_capacity, sizeof(IniEntry*))) {
+    if (!ini_reserve(&entries, section->entry_count + 1, &section->entry_capacity,
+                     sizeof(section->entries[0]))) {
         return 0;
     }
     section->entries = static_cast<IniEntry**>(entries);
@@ -60,7 +66,7 @@ int32_t ini_append_entry(IniSection* section, IniEntry* entry) {
 
 IniFile* ini_create() {
     IniFile* ini = static_cast<IniFile*>(malloc(sizeof(IniFile)));
-    IniSection** sections = static_cast<IniSection**>(malloc(INI_GROWTH * sizeof(IniSection*)));
+    IniSection** sections = static_cast<IniSection**>(malloc(INI_GROWTH * sizeof(*sections)));
     if (ini == nullptr || sections == nullptr) {
         free(ini);
         free(sections);
@@ -82,7 +88,7 @@ void ini_destroy(IniFile* ini) {
 
 IniSection* ini_section_adopt(char* name) {
     IniSection* section = static_cast<IniSection*>(malloc(sizeof(IniSection)));
-    IniEntry** entries = static_cast<IniEntry**>(malloc(INI_GROWTH * sizeof(IniEntry*)));
+    IniEntry** entries = static_cast<IniEntry**>(malloc(INI_GROWTH * sizeof(*entries)));
     if (section == nullptr || entries == nullptr) {
         free(section);
         free(entries);

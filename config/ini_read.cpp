@@ -26,19 +26,26 @@ static int32_t next_byte(IniLineReader* reader, char* byte) {
     return 1;
 }
 
+// A line starts with room for this many bytes, its terminator included.
+#define LINE_START 10
+
 // Appends a byte to the growing line. 0 when memory ran out, which sets the reader's error.
 static int32_t append(IniLineReader* reader, char** line, size_t* length, size_t* capacity,
                       char byte) {
-    if (!ini_reserve_byte(line, *length, capacity)) {
+    void* bytes = *line;
+    if (!ini_reserve_buffer(&bytes, *length + 1, capacity, 1)) {
         reader->error = INI_READ_NO_MEMORY;
         reader->at_end = 1;
         return 0;
     }
+    *line = static_cast<char*>(bytes);
     (*line)[(*length)++] = byte;
     return 1;
 }
 
-// Strips trailing spaces and terminates the line; none (the line released) when that fails.
+// Strips trailing spaces and terminates the line; none (the line released) when that fails. A
+// line that outgrew its first block gives back the room that doubling left unused, since the
+// document keeps every line's storage.
 static char* finish_line(IniLineReader* reader, char* line, size_t length, size_t capacity) {
     while (length > 0 && line[length - 1] == ' ') {
         length--;
@@ -47,6 +54,10 @@ static char* finish_line(IniLineReader* reader, char* line, size_t length, size_
         free(line);
         return nullptr;
     }
+    if (capacity > LINE_START && capacity > length) {
+        char* fitted = static_cast<char*>(realloc(line, length));
+        line = fitted != nullptr ? fitted : line;
+    }
     return line;
 }
 
@@ -54,7 +65,7 @@ char* ini_read_line(IniLineReader* reader) {
     if (reader->at_end) {
         return nullptr;
     }
-    size_t capacity = INI_GROWTH;
+    size_t capacity = LINE_START;
     size_t length = 0;
     char* line = static_cast<char*>(malloc(capacity));
     if (line == nullptr) {
@@ -155,56 +166,66 @@ static IniEntry* entry_from_line(char* line) {
     return entry;
 }
 
-// True when the lines form sections: a header first, then key lines or further headers.
-static bool lines_form_sections(char* const* lines, int32_t count) {
-    int32_t i = 0;
-    while (i < count) {
-        if (!is_header(lines[i++])) {
-            return false;
-        }
-        while (i < count && is_key_line(lines[i])) {
-            i++;
-        }
-    }
-    return true;
-}
-
-// Builds the document from lines already checked to form sections. Each line's storage goes to
-// the document; on failure (none) the lines not yet taken are released.
-static IniFile* build_document(char** lines, int32_t count) {
-    IniFile* ini = ini_create();
-    int32_t i = 0;
-    IniSection* section = nullptr;
-    while (ini != nullptr && i < count) {
-        // After a header, the key line test comes first: "[a=b]" there is an entry.
-        if (section != nullptr && is_key_line(lines[i])) {
-            IniEntry* entry = entry_from_line(lines[i]);
-            if (entry == nullptr || !ini_append_entry(section, entry)) {
-                free(entry);
-                break;
-            }
-        } else {
-            section = section_from_line(lines[i]);
-            if (section == nullptr || !ini_append_section(ini, section)) {
-                if (section != nullptr) {
-                    section->name = nullptr; // the line is still in the list
-                    ini_section_destroy(section);
-                }
-                break;
-            }
-        }
+// The number of key lines that follow the header at lines[header].
+static int32_t entries_after(char* const* lines, int32_t count, int32_t header) {
+    int32_t i = header + 1;
+    while (i < count && is_key_line(lines[i])) {
         i++;
     }
-    if (ini != nullptr && i == count) {
-        return ini;
+    return i - header - 1;
+}
+
+// The number of sections when the lines form sections (a header first, then key lines or
+// further headers), else -1.
+static int32_t count_sections(char* const* lines, int32_t count) {
+    int32_t sections = 0;
+    for (int32_t i = 0; i < count; i += 1 + entries_after(lines, count, i)) {
+        if (!is_header(lines[i])) {
+            return -1;
+        }
+        sections++;
     }
-    for (; i < count; i++) {
-        free(lines[i]);
+    return sections;
+}
+
+// Builds the document from lines that form the given number of sections. Arrays are sized at
+// once as appending one element at a time would have left them. Each line that the document
+// takes over is cleared in the list; on failure (none) the caller releases the rest.
+static IniFile* build_document(char** lines, int32_t count, int32_t sections) {
+    IniFile* ini = ini_create();
+    if (ini == nullptr) {
+        return nullptr;
     }
-    if (ini != nullptr) {
+    void* array = ini->sections;
+    bool ok = ini_reserve(&array, sections, &ini->section_capacity, sizeof(ini->sections[0])) != 0;
+    ini->sections = static_cast<IniSection**>(array);
+    for (int32_t i = 0; ok && i < count; i++) {
+        int32_t entries = entries_after(lines, count, i);
+        IniSection* section = section_from_line(lines[i]);
+        ok = section != nullptr;
+        if (!ok) {
+            break;
+        }
+        lines[i] = nullptr;
+        ini->sections[ini->section_count++] = section;
+        array = section->entries;
+        ok = ini_reserve(&array, entries, &section->entry_capacity, sizeof(section->entries[0])) !=
+             0;
+        section->entries = static_cast<IniEntry**>(array);
+        for (; ok && section->entry_count < entries; i++) {
+            IniEntry* entry = entry_from_line(lines[i + 1]);
+            ok = entry != nullptr;
+            if (ok) {
+                lines[i + 1] = nullptr;
+                section->entries[section->entry_count++] = entry;
+            }
+        }
+    }
+    if (!ok) {
         ini_destroy(ini);
+        return nullptr;
     }
-    return nullptr;
+    return ini;
 }
 
 // Releases count lines and the list that holds them.
@@ -223,16 +244,14 @@ static int32_t collect_lines(PlatFile file, char*** lines, int32_t* count) {
     reader.filled = 0;
     reader.position = 0;
     reader.error = 0;
-    int32_t capacity = INI_GROWTH;
+    size_t capacity = 0;
     *count = 0;
-    *lines = static_cast<char**>(malloc(INI_GROWTH * sizeof(char*)));
-    if (*lines == nullptr) {
-        return INI_READ_NO_MEMORY;
-    }
+    *lines = nullptr;
     char* line;
     while ((line = ini_read_line(&reader)) != nullptr) {
         void* grown = *lines;
-        if (!ini_reserve(&grown, *count, &capacity, sizeof(char*))) {
+        if (*count == INT32_MAX || !ini_reserve_buffer(&grown, static_cast<size_t>(*count) + 1,
+                                                       &capacity, sizeof(char*))) {
             free(line);
             return INI_READ_NO_MEMORY;
         }
@@ -251,16 +270,15 @@ IniFile* ini_read_file(const char* path, int32_t* error) {
         int32_t count = 0;
         why = collect_lines(file, &lines, &count);
         plat_close(file);
-        if (why == INI_READ_OK && !lines_form_sections(lines, count)) {
+        int32_t sections = why == INI_READ_OK ? count_sections(lines, count) : 0;
+        if (sections < 0) {
             why = INI_READ_BAD_FORMAT;
         }
         if (why == INI_READ_OK) {
-            ini = build_document(lines, count);
-            free(lines);
+            ini = build_document(lines, count, sections);
             why = ini == nullptr ? INI_READ_NO_MEMORY : INI_READ_OK;
-        } else {
-            release_lines(lines, count);
         }
+        release_lines(lines, count);
     }
     if (error != nullptr) {
         *error = why;

@@ -14,9 +14,11 @@ static bool write_exact(PlatFile file, const char* bytes, size_t size) {
 
 // Appends one byte to the line.
 static bool append_byte(char** line, size_t* length, size_t* capacity, char byte) {
-    if (!ini_reserve_byte(line, *length, capacity)) {
+    void* bytes = *line;
+    if (!ini_reserve_buffer(&bytes, *length + 1, capacity, 1)) {
         return false;
     }
+    *line = static_cast<char*>(bytes);
     (*line)[(*length)++] = byte;
     return true;
 }

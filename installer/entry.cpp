@@ -104,7 +104,7 @@ static void ask_boot_variant(InstallOptions* options) {
     fputs("Do you want a minimal startup instead of vantor [No]: ", stdout);
     fflush(stdout);
 
-    char answer[ANSWER_SIZE];
+    char answer[ANSWER_SIZE] = {};
     size_t length = 0;
     int byte = EOF;
     while (length < ANSWER_SIZE - 1 && (byte = getchar()) != EOF && byte != '\n') {
@@ -146,11 +146,12 @@ static void read_manifest(const char* root, InstallPaths* paths) {
     if (version == nullptr) {
         install_fail(manifest, "No key VSN in init file %s\n", paths->manifest_path);
     }
-    if (strlen(version) >= PATH_SIZE) {
+    size_t version_length = strlen(version);
+    if (version_length >= PATH_SIZE) {
         install_fail(manifest, "Key VSN is longer than %d bytes in init file %s\n", PATH_SIZE - 1,
                      paths->manifest_path);
     }
-    strcpy(paths->version, version);
+    memcpy(paths->version, version, version_length + 1);
     install_compose_path(manifest, paths->runtime_bin, "%s\\zrun-%s\\bin", root, version);
     const char* system_version = ini_get_value(install, "SYSTEM_VSN");
     if (system_version == nullptr) {

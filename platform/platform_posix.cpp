@@ -90,7 +90,7 @@ static int32_t write_all(int fd, const char* buffer, size_t size) {
 
 // Copies the open source into the open target, both positioned at their start.
 static int32_t copy_contents(int source, int target) {
-    static const size_t block = 64 * 1024;
+    static const size_t block = size_t{64} * 1024;
     char* buffer = static_cast<char*>(malloc(block));
     if (buffer == nullptr) {
         return 0;

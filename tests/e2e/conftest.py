@@ -25,6 +25,8 @@ CONTINUING = b"Continuing installation anyway...\n"
 def pytest_addoption(parser):
     parser.addoption("--exe", required=True, help="the Install executable to test")
     parser.addoption("--lane", default="linux", choices=["linux", "wine"])
+    parser.addoption("--wrapper", default="", help="a command that runs the program, such as a "
+                     "memory checker, given before it")
 
 
 def file_bytes(name):
@@ -35,10 +37,11 @@ def file_bytes(name):
 class Tree:
     """An unpacked distribution under a fresh root, and the program to run in it."""
 
-    def __init__(self, root, exe, lane):
+    def __init__(self, root, exe, lane, wrapper=()):
         self.root = root
         self.exe = exe
         self.lane = lane
+        self.wrapper = list(wrapper)
 
     def path(self, relative=""):
         """The program's form of a path inside the tree: backslashes, a drive on Windows."""
@@ -66,6 +69,7 @@ class Tree:
         command = [str(exe or self.exe), *args]
         if self.lane == "wine":
             command = ["wine", *command]
+        command = self.wrapper + command
         done = subprocess.run(
             command,
             input=answer if answer is not None else b"",
@@ -126,10 +130,15 @@ def exe(request):
 
 
 @pytest.fixture
-def tree(tmp_path, exe, lane):
+def wrapper(request):
+    return request.config.getoption("--wrapper").split()
+
+
+@pytest.fixture
+def tree(tmp_path, exe, lane, wrapper):
     root = tmp_path / "root"
     root.mkdir()
-    return Tree(root, exe, lane)
+    return Tree(root, exe, lane, wrapper)
 
 
 @pytest.fixture

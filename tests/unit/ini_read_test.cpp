@@ -162,27 +162,36 @@ TEST(IniReadFile, HeadersKeyLinesAndRejection) {
     }
 }
 
-TEST(IniReadFile, BuildsFromTheLinesOwnStorageWithTenSlotGrowth) {
-    std::string bytes = "[s]\n";
-    for (int i = 0; i < 11; i++) {
-        bytes += "k" + std::to_string(i) + " = v\n";
+TEST(IniReadFile, ArraysHaveTheCapacityThatAppendingOneByOneGives) {
+    // Capacity is the smallest multiple of 10 that holds the elements, and at least 10.
+    const int counts[][2] = {{0, 10}, {1, 10}, {10, 10}, {11, 20}, {20, 20}, {21, 30}};
+    for (const auto& count : counts) {
+        std::string bytes;
+        for (int s = 0; s < count[0]; s++) {
+            bytes += "[s" + std::to_string(s) + "]\n";
+        }
+        bytes += "[last]\n";
+        for (int e = 0; e < count[0]; e++) {
+            bytes += "k" + std::to_string(e) + " = v\n";
+        }
+        TempDir dir;
+        std::string path = dir.file("grow.ini");
+        write_bytes(path, bytes);
+        IniFile* ini = ini_read_file(path.c_str());
+        ASSERT_NE(nullptr, ini);
+        EXPECT_EQ(count[0] + 1, ini->section_count);
+        int expected_sections = count[0] + 1 <= 10 ? 10 : (count[0] + 1 + 9) / 10 * 10;
+        EXPECT_EQ(expected_sections, ini->section_capacity) << count[0];
+        const IniSection* last = ini->sections[count[0]];
+        EXPECT_EQ(count[0], last->entry_count);
+        EXPECT_EQ(count[1], last->entry_capacity) << count[0];
+        EXPECT_EQ(10, ini->sections[0]->entry_capacity);
+        if (count[0] > 0) {
+            // The value lies in the key's allocation, past the "=" and the spaces around it.
+            EXPECT_EQ(last->entries[0]->key + 5, last->entries[0]->value);
+        }
+        ini_destroy(ini);
     }
-    for (int i = 0; i < 10; i++) {
-        bytes += "[t" + std::to_string(i) + "]\n";
-    }
-    TempDir dir;
-    std::string path = dir.file("grow.ini");
-    write_bytes(path, bytes);
-    IniFile* ini = ini_read_file(path.c_str());
-    ASSERT_NE(nullptr, ini);
-    EXPECT_EQ(11, ini->section_count);
-    EXPECT_EQ(20, ini->section_capacity);
-    const IniSection* s = ini->sections[0];
-    EXPECT_EQ(11, s->entry_count);
-    EXPECT_EQ(20, s->entry_capacity);
-    // The value lies in the key's allocation, past the "=" and the spaces around it.
-    EXPECT_EQ(s->entries[0]->key + 5, s->entries[0]->value);
-    ini_destroy(ini);
 }
 
 TEST(IniReadFile, ReportsWhyItGaveNone) {
