@@ -103,9 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (in.size > 0) {
         uint8_t op = in.next() % 9;
         std::string name = pick_name(in);
-        int32_t index = ref.sections.empty()
-                            ? -1
-                            : static_cast<int32_t>(in.next() % ref.sections.size());
+        int32_t index =
+            ref.sections.empty() ? -1 : static_cast<int32_t>(in.next() % ref.sections.size());
         if (op == 0 || op == 1) { // put a new section, or a copy of an existing one
             IniSection* section = op == 1 && index >= 0
                                       ? ini_copy_section(ini->sections[index], name.c_str())
@@ -167,8 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } else if (op == 6) { // look up
                 const char* value = ini_get_value(section, name.c_str());
                 check(ini_find_key(section, name.c_str()) == at);
-                check(at < 0 ? value == nullptr
-                             : entries[static_cast<size_t>(at)].second == value);
+                check(at < 0 ? value == nullptr : entries[static_cast<size_t>(at)].second == value);
                 check(ini_find_section(ini, name.c_str()) == ref_find(ref, name));
             } else { // index accessors, negative and past the end included
                 int32_t probe = static_cast<int8_t>(in.next());

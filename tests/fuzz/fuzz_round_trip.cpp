@@ -42,7 +42,8 @@ static IniFile* document_from(const uint8_t* data, size_t size) {
         start = end + 1;
         if (!line.empty() && line[0] == '[') {
             // Only the first section's name may hold '='; none may be empty.
-            std::string name = without(line.substr(1), ini->section_count == 0 ? ";\\\r" : ";\\\r=");
+            std::string name =
+                without(line.substr(1), ini->section_count == 0 ? ";\\\r" : ";\\\r=");
             name = name.empty() ? "s" : name;
             section = ini_section_create(name.c_str());
             if (ini_put_section(ini, section) == INI_NO_MEMORY) {
