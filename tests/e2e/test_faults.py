@@ -3,6 +3,7 @@ before it stays in place. These use POSIX means (devices, /proc, FIFOs, users, s
 
 import os
 import random
+import resource
 import shutil
 import signal
 import subprocess
@@ -132,3 +133,28 @@ def test_killed_at_random_moments_then_rerun(tree):
         process.communicate()
         assert tree.install("-s") == (0, b"", b"")
         assert tree.files() == complete
+
+
+def test_source_that_vanished_is_missing(tree):
+    # A link whose target is gone: the launcher vanished after the tree was unpacked.
+    tree.lay(skip=["zvnc.exe"])
+    target = tree.root / "gone.exe"
+    target.write_bytes(b"soon gone")
+    os.symlink(target, tree.root / f"zrun-{VSN}" / "bin" / "zvnc.exe")
+    target.unlink()
+    expected = f"Could not find file {tree.path(f'zrun-{VSN}/bin/zvnc.exe')}\n".encode()
+    assert tree.install("-s") == (1, b"", expected)
+    assert sorted(p.name for p in (tree.root / "bin").iterdir()) == ["wzvn.exe", "zvn.exe"]
+
+
+@pytest.mark.address_limit
+def test_memory_exhaustion_is_reported(tree):
+    # 40 MB of short sections needs far more heap than the 64 MB of address space allowed.
+    chunk = b"".join(b"[s%d]\nk=v\n" % i for i in range(10000))
+    tree.lay(manifest=chunk * (40 * 1024 * 1024 // len(chunk)))
+    limit = 64 * 1024 * 1024
+    done = subprocess.run(
+        [str(tree.exe), tree.path(), "-s"], capture_output=True, timeout=120,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+    assert (done.returncode, done.stdout, done.stderr) == (1, b"", b"Out of memory\n")
+    assert not (tree.root / "bin").exists()
