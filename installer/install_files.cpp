@@ -15,8 +15,17 @@ static const char* const boot_files[] = {"launch_bare.seq", "launch_vantor.seq"}
 
 static const char bail_out[] = "Cannot continue installation, bailing out.\n";
 
-// Copies directory\name into bin_dir. A missing source ends the run; a failed copy is
-// tolerated (true) only for launchers, else it ends the run.
+// Copies source over target; on failure prints the copy line and gives false.
+static bool copy_reported(const char* source, const char* target) {
+    if (plat_copy_file(source, target)) {
+        return true;
+    }
+    fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+    return false;
+}
+
+// Copies directory\name into bin_dir. A missing source ends the run; so does a failed copy,
+// unless tolerated (launchers), when the run goes on after a warning.
 static void install_file(const char* directory, const char* name, const char* bin_dir,
                          bool tolerated) {
     char source[PATH_SIZE];
@@ -26,8 +35,7 @@ static void install_file(const char* directory, const char* name, const char* bi
     if (!plat_exists(source)) {
         install_fail(nullptr, "Could not find file %s\n", source);
     }
-    if (!plat_copy_file(source, target)) {
-        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+    if (!copy_reported(source, target)) {
         if (!tolerated) {
             install_fail(nullptr, bail_out);
         }
@@ -37,8 +45,7 @@ static void install_file(const char* directory, const char* name, const char* bi
 
 // Copies source over target; a failure ends the run after releasing document.
 static void copy_or_bail_out(IniFile* document, const char* source, const char* target) {
-    if (!plat_copy_file(source, target)) {
-        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+    if (!copy_reported(source, target)) {
         install_fail(document, bail_out);
     }
 }

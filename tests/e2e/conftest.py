@@ -109,6 +109,11 @@ class Tree:
         return dict(sorted(out.items()))
 
 
+def copy_failure(tree, source, target):
+    """The line a failed copy prints, for paths relative to the tree's root."""
+    return f"Could not copy file {tree.path(source)} to {tree.path(target)}\n".encode()
+
+
 def escape(text):
     return text.replace("\\", "\\\\").replace(";", "\\;")
 

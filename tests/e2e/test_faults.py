@@ -11,11 +11,7 @@ import time
 
 import pytest
 
-from conftest import BAIL_OUT, CONTINUING, LAUNCHERS, SYSTEM_VSN, VSN, file_bytes
-
-
-def copy_failure(tree, source, target):
-    return f"Could not copy file {tree.path(source)} to {tree.path(target)}\n".encode()
+from conftest import BAIL_OUT, CONTINUING, LAUNCHERS, SYSTEM_VSN, VSN, copy_failure, file_bytes
 
 
 def test_configuration_that_cannot_be_written_to_the_end(tree):

@@ -2,8 +2,8 @@
 
 import pytest
 
-from conftest import (BAIL_OUT, CONTINUING, LAUNCHERS, PROMPT, SYSTEM_VSN, VSN, Tree, file_bytes,
-                      zvn_ini)
+from conftest import (BAIL_OUT, CONTINUING, LAUNCHERS, PROMPT, SYSTEM_VSN, VSN, Tree, copy_failure,
+                      file_bytes, zvn_ini)
 
 
 def test_silent_run_prints_nothing_and_installs_the_minimal_variant(tree):
@@ -50,10 +50,6 @@ def test_missing_boot_file_stops_the_run(tree, missing):
     assert tree.install("-s") == (1, b"", expected)
     copied = sorted(p.name for p in (tree.root / "bin").iterdir())
     assert copied == sorted(LAUNCHERS + (["launch_bare.seq"] if missing != "launch_bare.seq" else []))
-
-
-def copy_failure(tree, source, target):
-    return f"Could not copy file {tree.path(source)} to {tree.path(target)}\n".encode()
 
 
 def test_launcher_copy_failure_is_tolerated(tree):
