@@ -157,3 +157,7 @@ def own_copy(tree):
 def pytest_configure(config):
     if config.getoption("--lane") == "wine":
         os.environ.setdefault("WINEDEBUG", "-all")
+        # The first program Wine starts brings up its background services, which keep the
+        # streams they inherit open: start them here, away from any captured output.
+        subprocess.run(["wineboot"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300, check=False)

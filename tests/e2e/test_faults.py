@@ -66,23 +66,6 @@ def test_fifos_never_block(tree, where):
         assert (status, out, err) == (1, b"", expected + BAIL_OUT)
 
 
-def test_copy_of_a_file_onto_itself_is_refused(tree):
-    # A version that walks back to the root makes the runtime folder the bin folder itself.
-    (tree.root / "zrun-x").mkdir()
-    tree.lay(manifest=b"[Install]\nVSN=x\\\\..\nSYSTEM_VSN=R9\n")
-    bin_dir = tree.root / "bin"
-    bin_dir.mkdir()
-    for name in LAUNCHERS:
-        (bin_dir / name).write_bytes(file_bytes(name))
-    status, out, err = tree.install("-s")
-    expected = b"".join(
-        copy_failure(tree, f"zrun-x\\../bin/{name}", f"bin/{name}") + CONTINUING
-        for name in LAUNCHERS)
-    assert err.startswith(expected)
-    for name in LAUNCHERS:
-        assert (bin_dir / name).read_bytes() == file_bytes(name)
-
-
 def test_bin_folder_without_write_permission(tree):
     if os.geteuid() == 0 and shutil.which("setpriv") is None:
         pytest.fail("setpriv is needed to run without root's rights")

@@ -139,3 +139,20 @@ def test_bin_folder_that_cannot_be_created(tree):
     expected += copy_failure(tree, source, target) + BAIL_OUT
     assert tree.install("-s") == (1, b"", expected)
     assert (tree.root / "bin").read_bytes() == b"a file stands here"
+
+
+def test_copy_of_a_file_onto_itself_is_refused(tree):
+    # A version that walks back to the root makes the runtime folder the bin folder itself.
+    (tree.root / "zrun-x").mkdir()
+    tree.lay(manifest=b"[Install]\nVSN=x\\\\..\nSYSTEM_VSN=R9\n")
+    bin_dir = tree.root / "bin"
+    bin_dir.mkdir()
+    for name in LAUNCHERS:
+        (bin_dir / name).write_bytes(file_bytes(name))
+    status, out, err = tree.install("-s")
+    expected = b"".join(
+        copy_failure(tree, f"zrun-x\\../bin/{name}", f"bin/{name}") + CONTINUING
+        for name in LAUNCHERS)
+    assert err.startswith(expected)
+    for name in LAUNCHERS:
+        assert (bin_dir / name).read_bytes() == file_bytes(name)
