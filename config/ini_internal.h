@@ -19,6 +19,9 @@ int32_t ini_reserve(void** items, int32_t needed, int32_t* capacity, size_t item
 // line being read or written, the reader's list of lines). It doubles when full, so that
 // building it costs linear time with any allocator. 0 when memory ran out (*items unchanged).
 int32_t ini_reserve_buffer(void** items, size_t needed, size_t* capacity, size_t item_size);
+// Appends one byte to a byte buffer that grows as ini_reserve_buffer does. 0 when memory ran
+// out (*bytes unchanged).
+int32_t ini_buffer_append(char** bytes, size_t* length, size_t* capacity, char byte);
 // New detached section that takes over name (allocated with malloc) as its own, or none when
 // memory ran out (name is then still the caller's).
 IniSection* ini_section_adopt(char* name);

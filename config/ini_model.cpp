@@ -42,6 +42,16 @@ int32_t ini_reserve_buffer(void** items, size_t needed, size_t* capacity, size_t
     return 1;
 }
 
+int32_t ini_buffer_append(char** bytes, size_t* length, size_t* capacity, char byte) {
+    void* grown = *bytes;
+    if (!ini_reserve_buffer(&grown, *length + 1, capacity, 1)) {
+        return 0;
+    }
+    *bytes = static_cast<char*>(grown);
+    (*bytes)[(*length)++] = byte;
+    return 1;
+}
+
 int32_t ini_append_section(IniFile* ini, IniSection* section) {
     void* sections = ini->sections;
     if (!ini_reserve(&sections, ini->section_count + 1, &ini->section_capacity,

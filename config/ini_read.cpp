@@ -32,14 +32,11 @@ static int32_t next_byte(IniLineReader* reader, char* byte) {
 // Appends a byte to the growing line. 0 when memory ran out, which sets the reader's error.
 static int32_t append(IniLineReader* reader, char** line, size_t* length, size_t* capacity,
                       char byte) {
-    void* bytes = *line;
-    if (!ini_reserve_buffer(&bytes, *length + 1, capacity, 1)) {
+    if (!ini_buffer_append(line, length, capacity, byte)) {
         reader->error = INI_READ_NO_MEMORY;
         reader->at_end = 1;
         return 0;
     }
-    *line = static_cast<char*>(bytes);
-    (*line)[(*length)++] = byte;
     return 1;
 }
 
@@ -166,7 +163,8 @@ static IniEntry* entry_from_line(char* line) {
     return entry;
 }
 
-// The number of key lines that follow the header at lines[header].
+// The number of key lines that follow the header at lines[header]. The key line test comes
+// first: after a header, "[a=b]" is an entry, not the next header.
 static int32_t entries_after(char* const* lines, int32_t count, int32_t header) {
     int32_t i = header + 1;
     while (i < count && is_key_line(lines[i])) {

@@ -12,24 +12,13 @@ static bool write_exact(PlatFile file, const char* bytes, size_t size) {
            written == size;
 }
 
-// Appends one byte to the line.
-static bool append_byte(char** line, size_t* length, size_t* capacity, char byte) {
-    void* bytes = *line;
-    if (!ini_reserve_buffer(&bytes, *length + 1, capacity, 1)) {
-        return false;
-    }
-    *line = static_cast<char*>(bytes);
-    (*line)[(*length)++] = byte;
-    return true;
-}
-
 // Appends text to the line, with a backslash before every semicolon and backslash.
 static bool append_escaped(char** line, size_t* length, size_t* capacity, const char* text) {
     for (; *text != '\0'; text++) {
-        if ((*text == ';' || *text == '\\') && !append_byte(line, length, capacity, '\\')) {
+        if ((*text == ';' || *text == '\\') && !ini_buffer_append(line, length, capacity, '\\')) {
             return false;
         }
-        if (!append_byte(line, length, capacity, *text)) {
+        if (!ini_buffer_append(line, length, capacity, *text)) {
             return false;
         }
     }
@@ -49,9 +38,9 @@ static int32_t write_sections(const IniFile* ini, PlatFile file, char** line, si
             const IniEntry* entry = section->entries[e];
             size_t length = 0;
             if (!append_escaped(line, &length, capacity, entry->key) ||
-                !append_byte(line, &length, capacity, '=') ||
+                !ini_buffer_append(line, &length, capacity, '=') ||
                 !append_escaped(line, &length, capacity, entry->value) ||
-                !append_byte(line, &length, capacity, '\n')) {
+                !ini_buffer_append(line, &length, capacity, '\n')) {
                 return INI_WRITE_NO_MEMORY;
             }
             if (!write_exact(file, *line, length)) {
