@@ -259,27 +259,45 @@ static int32_t collect_lines(PlatFile file, char*** lines, int32_t* count) {
     return reader.error;
 }
 
-IniFile* ini_read_file(const char* path, int32_t* error) {
+// Builds the document from the lines collected with result why (INI_READ_OK when they were all
+// read), releasing what the document does not take over.
+static IniFile* load_lines(char** lines, int32_t count, int32_t* why) {
+    int32_t sections = *why == INI_READ_OK ? count_sections(lines, count) : 0;
+    if (sections < 0) {
+        *why = INI_READ_BAD_FORMAT;
+    }
+    IniFile* ini = nullptr;
+    if (*why == INI_READ_OK) {
+        ini = build_document(lines, count, sections);
+        *why = ini == nullptr ? INI_READ_NO_MEMORY : INI_READ_OK;
+    }
+    release_lines(lines, count);
+    return ini;
+}
+
+// Loads an open file (none when it is PLAT_NO_FILE), closing it once read when asked to.
+static IniFile* read_document(PlatFile file, bool close, int32_t* error) {
     int32_t why = INI_READ_CANNOT_OPEN;
     IniFile* ini = nullptr;
-    PlatFile file = plat_open_read(path);
     if (file != PLAT_NO_FILE) {
         char** lines = nullptr;
         int32_t count = 0;
         why = collect_lines(file, &lines, &count);
-        plat_close(file);
-        int32_t sections = why == INI_READ_OK ? count_sections(lines, count) : 0;
-        if (sections < 0) {
-            why = INI_READ_BAD_FORMAT;
+        if (close) {
+            plat_close(file);
         }
-        if (why == INI_READ_OK) {
-            ini = build_document(lines, count, sections);
-            why = ini == nullptr ? INI_READ_NO_MEMORY : INI_READ_OK;
-        }
-        release_lines(lines, count);
+        ini = load_lines(lines, count, &why);
     }
     if (error != nullptr) {
         *error = why;
     }
     return ini;
+}
+
+IniFile* ini_read_file(const char* path, int32_t* error) {
+    return read_document(plat_open_read(path), true, error);
+}
+
+IniFile* ini_read_from(PlatFile file, int32_t* error) {
+    return read_document(file, false, error);
 }

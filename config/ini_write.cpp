@@ -51,16 +51,21 @@ static int32_t write_sections(const IniFile* ini, PlatFile file, char** line, si
     return INI_WRITE_OK;
 }
 
-int32_t ini_write_file(const IniFile* ini, const char* path) {
-    PlatFile file = plat_create_write(path);
-    if (file == PLAT_NO_FILE) {
-        return INI_WRITE_CANNOT_CREATE;
-    }
+int32_t ini_write_to(const IniFile* ini, PlatFile file) {
     size_t capacity = INI_GROWTH;
     char* line = static_cast<char*>(malloc(capacity));
     int32_t result =
         line == nullptr ? INI_WRITE_NO_MEMORY : write_sections(ini, file, &line, &capacity);
     free(line);
+    return result;
+}
+
+int32_t ini_write_file(const IniFile* ini, const char* path) {
+    PlatFile file = plat_create_write(path);
+    if (file == PLAT_NO_FILE) {
+        return INI_WRITE_CANNOT_CREATE;
+    }
+    int32_t result = ini_write_to(ini, file);
     // Bytes that did not reach the file by the close were not written.
     if (!plat_close(file) && result == INI_WRITE_OK) {
         result = INI_WRITE_FAILED;

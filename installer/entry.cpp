@@ -1,5 +1,4 @@
 // The program's entry: command line, installation root, boot prompt and install manifest.
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,41 +8,6 @@
 
 // The answer to the boot prompt is read into a buffer of this many bytes.
 #define ANSWER_SIZE 100
-
-[[noreturn]] static void end_failed(IniFile* document) {
-    if (document != nullptr) {
-        ini_destroy(document);
-    }
-    exit(1);
-}
-
-void install_fail(IniFile* document, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    end_failed(document);
-}
-
-void install_fail_no_memory(IniFile* document) {
-    install_fail(document, "Out of memory\n");
-}
-
-void install_compose_path(IniFile* document, char* path, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(path, PATH_SIZE, format, args);
-    va_end(args);
-    if (length >= 0 && length < PATH_SIZE) {
-        return;
-    }
-    fprintf(stderr, "Path is longer than %d bytes: ", PATH_SIZE - 1);
-    va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    fputc('\n', stderr);
-    end_failed(document);
-}
 
 // Fills the options from arguments 1 to the last, stopping at the first offending one.
 static void parse_command_line(int argc, char** argv, InstallOptions* options) {
@@ -127,11 +91,29 @@ static void ask_boot_variant(InstallOptions* options) {
     }
 }
 
-// Reads the install manifest and composes the installation's paths from it.
+// Refuses a manifest value (named key) whose folder, relative to the root as composed with
+// format, would lead out of the root; resolved (when given) receives the folder's resolved form.
+static void check_below_root(IniFile* manifest, const InstallPaths* paths, const char* key,
+                             const char* format, const char* value, char* resolved) {
+    char relative[PATH_SIZE];
+    char scratch[PATH_SIZE] = "";
+    install_compose_path(manifest, relative, format, value);
+    if (!install_relative_path(relative, resolved != nullptr ? resolved : scratch)) {
+        install_fail(manifest, "Key %s leads out of the root directory in init file %s\n", key,
+                     paths->manifest_path);
+    }
+}
+
+// Reads the install manifest, which must lie beneath the root, and composes the installation's
+// paths from it.
 static void read_manifest(const char* root, InstallPaths* paths) {
     install_compose_path(nullptr, paths->manifest_path, "%s\\Install.ini", root);
     int32_t error = INI_READ_OK;
-    IniFile* manifest = ini_read_file(paths->manifest_path, &error);
+    PlatFile file = plat_open_read_below(root, paths->manifest_path);
+    IniFile* manifest = ini_read_from(file, &error);
+    if (file != PLAT_NO_FILE) {
+        plat_close(file);
+    }
     if (error == INI_READ_NO_MEMORY) {
         install_fail_no_memory(nullptr);
     }
@@ -153,11 +135,13 @@ static void read_manifest(const char* root, InstallPaths* paths) {
     }
     memcpy(paths->version, version, version_length + 1);
     install_compose_path(manifest, paths->runtime_bin, "%s\\zrun-%s\\bin", root, version);
+    check_below_root(manifest, paths, "VSN", "zrun-%s\\bin", version, paths->runtime_relative);
     const char* system_version = ini_get_value(install, "SYSTEM_VSN");
     if (system_version == nullptr) {
         install_fail(manifest, "No key SYSTEM_VSN in init file %s\n", paths->manifest_path);
     }
     install_compose_path(manifest, paths->release_dir, "%s\\releases\\%s", root, system_version);
+    check_below_root(manifest, paths, "SYSTEM_VSN", "releases\\%s", system_version, nullptr);
     install_compose_path(manifest, paths->bin_dir, "%s\\bin", root);
     ini_destroy(manifest);
 }

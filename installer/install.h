@@ -1,4 +1,4 @@
-// The installer's records and the helpers that its two halves share.
+// The installer's records and the helpers that its two halves share (install_common.cpp).
 #ifndef INSTALL_H
 #define INSTALL_H
 
@@ -22,6 +22,7 @@ struct InstallPaths {
     char release_dir[PATH_SIZE];
     char bin_dir[PATH_SIZE];
     char version[PATH_SIZE];
+    char runtime_relative[PATH_SIZE]; // runtime_bin below the root, "." and ".." resolved
 };
 
 // Releases document (when given), prints the message on standard error and ends the process
@@ -32,6 +33,11 @@ struct InstallPaths {
 void install_compose_path(IniFile* document, char* path, const char* format, ...);
 // Ends the process with a message when memory has run out.
 [[noreturn]] void install_fail_no_memory(IniFile* document);
+// Resolves "." and ".." in relative, a path below some folder judged by its text alone, into
+// resolved (PATH_SIZE bytes, backslashes between components). False when it would lead out of
+// that folder: a ".." above it, a leading separator, a drive or stream colon, or a component of
+// dots and spaces only, which Windows may read as a step up.
+bool install_relative_path(const char* relative, char* resolved);
 
 // Copies the launchers and boot files, selects the active boot file and writes the launcher
 // configuration; gives the process's exit status (0) or ends the process on a fatal failure.

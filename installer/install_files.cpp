@@ -15,9 +15,14 @@ static const char* const boot_files[] = {"launch_bare.seq", "launch_vantor.seq"}
 
 static const char bail_out[] = "Cannot continue installation, bailing out.\n";
 
-// Copies source over target; on failure prints the copy line and gives false.
-static bool copy_reported(const char* source, const char* target) {
-    if (plat_copy_file(source, target)) {
+// The folder below the root that every copy goes into.
+static const char bin_folder[] = "bin";
+
+// Copies source over name in bin (target is its full path, for the message); on failure prints
+// the copy line and gives false.
+static bool copy_reported(const InstallOptions* options, const char* source, const char* target,
+                          const char* name) {
+    if (plat_copy_file(options->root, source, bin_folder, name)) {
         return true;
     }
     fprintf(stderr, "Could not copy file %s to %s\n", source, target);
@@ -26,8 +31,8 @@ static bool copy_reported(const char* source, const char* target) {
 
 // Copies directory\name into bin_dir. A missing source ends the run; so does a failed copy,
 // unless tolerated (launchers), when the run goes on after a warning.
-static void install_file(const char* directory, const char* name, const char* bin_dir,
-                         bool tolerated) {
+static void install_file(const InstallOptions* options, const char* directory, const char* name,
+                         const char* bin_dir, bool tolerated) {
     char source[PATH_SIZE];
     char target[PATH_SIZE];
     install_compose_path(nullptr, source, "%s\\%s", directory, name);
@@ -35,7 +40,7 @@ static void install_file(const char* directory, const char* name, const char* bi
     if (!plat_exists(source)) {
         install_fail(nullptr, "Could not find file %s\n", source);
     }
-    if (!copy_reported(source, target)) {
+    if (!copy_reported(options, source, target, name)) {
         if (!tolerated) {
             install_fail(nullptr, bail_out);
         }
@@ -43,9 +48,10 @@ static void install_file(const char* directory, const char* name, const char* bi
     }
 }
 
-// Copies source over target; a failure ends the run after releasing document.
-static void copy_or_bail_out(IniFile* document, const char* source, const char* target) {
-    if (!copy_reported(source, target)) {
+// Copies source over name in bin; a failure ends the run after releasing document.
+static void copy_or_bail_out(IniFile* document, const InstallOptions* options, const char* source,
+                             const char* target, const char* name) {
+    if (!copy_reported(options, source, target, name)) {
         install_fail(document, bail_out);
     }
 }
@@ -72,12 +78,28 @@ static IniFile* launcher_configuration(const InstallOptions* options, const Inst
     return document;
 }
 
+// Writes the launcher configuration as zvn.ini in the runtime system's folder, in place of
+// what stood there only once it is complete: an INI_WRITE_ result.
+static int32_t write_configuration(const IniFile* document, const InstallOptions* options,
+                                   const InstallPaths* paths) {
+    PlatReplacement replacement;
+    if (!plat_replace_begin(&replacement, options->root, paths->runtime_relative, "zvn.ini",
+                            PLAT_NO_FILE)) {
+        return INI_WRITE_CANNOT_CREATE;
+    }
+    int32_t written = ini_write_to(document, replacement.file);
+    if (!plat_replace_end(&replacement, written == INI_WRITE_OK) && written == INI_WRITE_OK) {
+        written = INI_WRITE_FAILED;
+    }
+    return written;
+}
+
 int install_files(const InstallOptions* options, const InstallPaths* paths) {
     for (const char* name : launchers) {
-        install_file(paths->runtime_bin, name, paths->bin_dir, true);
+        install_file(options, paths->runtime_bin, name, paths->bin_dir, true);
     }
     for (const char* name : boot_files) {
-        install_file(paths->release_dir, name, paths->bin_dir, false);
+        install_file(options, paths->release_dir, name, paths->bin_dir, false);
     }
 
     char source[PATH_SIZE];
@@ -86,11 +108,11 @@ int install_files(const InstallOptions* options, const InstallPaths* paths) {
                          options->full_boot ? "%s\\launch_vantor.seq" : "%s\\launch_bare.seq",
                          paths->bin_dir);
     install_compose_path(nullptr, target, "%s\\launch.seq", paths->bin_dir);
-    copy_or_bail_out(nullptr, source, target);
+    copy_or_bail_out(nullptr, options, source, target, "launch.seq");
 
     IniFile* document = launcher_configuration(options, paths);
     install_compose_path(document, source, "%s\\zvn.ini", paths->runtime_bin);
-    int32_t written = ini_write_file(document, source);
+    int32_t written = write_configuration(document, options, paths);
     if (written == INI_WRITE_NO_MEMORY) {
         install_fail_no_memory(document);
     }
@@ -99,7 +121,7 @@ int install_files(const InstallOptions* options, const InstallPaths* paths) {
         install_fail(document, bail_out);
     }
     install_compose_path(document, target, "%s\\zvn.ini", paths->bin_dir);
-    copy_or_bail_out(document, source, target);
+    copy_or_bail_out(document, options, source, target, "zvn.ini");
     ini_destroy(document);
 
     if (!options->silent) {

@@ -3,6 +3,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -40,13 +42,29 @@ static int open_native(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
+// Opens path and keeps it only when it is a regular file.
+static int open_regular(const char* path, int flags, mode_t mode) {
+    int fd = open_native(path, flags, mode);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 PlatFile plat_open_read(const char* path) {
-    int fd = open_native(path, O_RDONLY, 0);
+    int fd = open_regular(path, O_RDONLY, 0);
     return fd < 0 ? PLAT_NO_FILE : static_cast<PlatFile>(fd);
 }
 
 PlatFile plat_create_write(const char* path) {
-    int fd = open_native(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    // Truncating only once the file is known to be regular leaves a device untouched.
+    int fd = open_regular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
+    if (fd >= 0 && ftruncate(fd, 0) != 0) {
+        close(fd);
+        return PLAT_NO_FILE;
+    }
     return fd < 0 ? PLAT_NO_FILE : static_cast<PlatFile>(fd);
 }
 
@@ -72,85 +90,153 @@ int32_t plat_close(PlatFile file) {
     return close(static_cast<int>(file)) == 0 ? 1 : 0;
 }
 
-// Writes all of buffer, going on after short writes. 0 on failure, else 1.
-static int32_t write_all(int fd, const char* buffer, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, buffer, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
+// True when the open fd is the folder root or lies beneath it once every link is resolved: the
+// kernel's own name for fd must start with root's resolved path and a slash. Without /proc the name
+// cannot be had, and the answer is no.
+static bool lies_below(const char* root, int fd) {
+    char* native_root = native_path(root);
+    char* resolved_root = native_root != nullptr ? realpath(native_root, nullptr) : nullptr;
+    free(native_root);
+    if (resolved_root == nullptr) {
+        return false;
+    }
+    char link[32];
+    char name[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t length = readlink(link, name, sizeof name - 1);
+    bool below = false;
+    if (length > 0) {
+        name[length] = '\0';
+        size_t prefix = strlen(resolved_root);
+        if (prefix == 1) {
+            prefix = 0; // the root is "/" itself
         }
-        if (n <= 0) {
-            return 0;
+        below = strncmp(name, resolved_root, prefix) == 0 &&
+                (name[prefix] == '/' || name[prefix] == '\0');
+    }
+    free(resolved_root);
+    return below;
+}
+
+PlatFile plat_open_read_below(const char* root, const char* path) {
+    int fd = open_regular(path, O_RDONLY, 0);
+    if (fd >= 0 && !lies_below(root, fd)) {
+        close(fd);
+        fd = -1;
+    }
+    return fd < 0 ? PLAT_NO_FILE : static_cast<PlatFile>(fd);
+}
+
+static bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+PlatFolder plat_open_folder(const char* root, const char* relative) {
+    char* native_root = native_path(root);
+    if (native_root == nullptr) {
+        return PLAT_NO_FOLDER;
+    }
+    int fd = open(native_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    free(native_root);
+    // One component at a time from the root down, none of them a link.
+    const char* rest = relative;
+    while (fd >= 0 && *rest != '\0') {
+        size_t length = 0;
+        while (rest[length] != '\0' && !is_separator(rest[length])) {
+            length++;
         }
-        buffer += n;
-        size -= static_cast<size_t>(n);
+        int next = -1;
+        if (length > 0 && length <= NAME_MAX) {
+            char name[NAME_MAX + 1];
+            memcpy(name, rest, length);
+            name[length] = '\0';
+            if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
+                next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            }
+        }
+        close(fd);
+        fd = next;
+        rest += length;
+        rest += *rest != '\0' ? 1 : 0;
+    }
+    if (fd >= 0 && !lies_below(root, fd)) {
+        close(fd);
+        fd = -1;
+    }
+    return fd < 0 ? PLAT_NO_FOLDER : static_cast<PlatFolder>(fd);
+}
+
+void plat_close_folder(PlatFolder folder) {
+    close(static_cast<int>(folder));
+}
+
+// The name of the temporary file that stands in for name until it is complete.
+static bool temporary_name(const char* name, char* temporary, size_t size) {
+    int length = snprintf(temporary, size, "%s.tmp", name);
+    return length > 0 && static_cast<size_t>(length) < size;
+}
+
+// True when name in the folder is absent, or a regular file other than source (when given).
+static bool replaceable(int folder, const char* name, PlatFile source) {
+    struct stat target;
+    if (fstatat(folder, name, &target, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT;
+    }
+    struct stat from;
+    if (source != PLAT_NO_FILE &&
+        (fstat(static_cast<int>(source), &from) != 0 ||
+         (from.st_dev == target.st_dev && from.st_ino == target.st_ino))) {
+        return false;
+    }
+    return S_ISREG(target.st_mode);
+}
+
+int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const char* relative,
+                           const char* name, PlatFile source) {
+    replacement->name = name;
+    replacement->file = PLAT_NO_FILE;
+    replacement->folder = plat_open_folder(root, relative);
+    char temporary[NAME_MAX + 1];
+    mode_t mode = 0666;
+    struct stat from;
+    if (source != PLAT_NO_FILE && fstat(static_cast<int>(source), &from) == 0) {
+        mode = from.st_mode & 0777;
+    }
+    if (replacement->folder != PLAT_NO_FOLDER &&
+        temporary_name(name, temporary, sizeof temporary) &&
+        replaceable(static_cast<int>(replacement->folder), name, source)) {
+        int folder = static_cast<int>(replacement->folder);
+        // Whatever an interrupted run left under the temporary name goes; a link is removed
+        // itself, never followed.
+        unlinkat(folder, temporary, 0);
+        int fd =
+            openat(folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        replacement->file = fd < 0 ? PLAT_NO_FILE : static_cast<PlatFile>(fd);
+    }
+    if (replacement->file == PLAT_NO_FILE) {
+        if (replacement->folder != PLAT_NO_FOLDER) {
+            plat_close_folder(replacement->folder);
+        }
+        return 0;
     }
     return 1;
 }
 
-// Copies the open source into the open target, both positioned at their start.
-static int32_t copy_contents(int source, int target) {
-    static const size_t block = size_t{64} * 1024;
-    char* buffer = static_cast<char*>(malloc(block));
-    if (buffer == nullptr) {
-        return 0;
+int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
+    int folder = static_cast<int>(replacement->folder);
+    char temporary[NAME_MAX + 1];
+    temporary_name(replacement->name, temporary, sizeof temporary);
+    // The contents reach the disk before the name does, so that no crash leaves a fragment.
+    int fd = static_cast<int>(replacement->file);
+    bool ok = keep != 0 && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && replaceable(folder, replacement->name, PLAT_NO_FILE) &&
+         renameat(folder, temporary, folder, replacement->name) == 0;
+    if (!ok) {
+        unlinkat(folder, temporary, 0);
     }
-    int32_t ok = 1;
-    for (;;) {
-        ssize_t n = read(source, buffer, block);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = n == 0 ? 1 : 0;
-            break;
-        }
-        if (!write_all(target, buffer, static_cast<size_t>(n))) {
-            ok = 0;
-            break;
-        }
-    }
-    free(buffer);
-    return ok;
-}
-
-int32_t plat_copy_file(const char* source, const char* target) {
-    int in = open_native(source, O_RDONLY, 0);
-    if (in < 0) {
-        return 0;
-    }
-    struct stat from;
-    if (fstat(in, &from) != 0 || !S_ISREG(from.st_mode)) {
-        close(in);
-        return 0;
-    }
-    // Opening the target truncates it, so a copy onto the source itself must stop first.
-    char* native = native_path(target);
-    struct stat to;
-    bool same = native != nullptr && stat(native, &to) == 0 && to.st_dev == from.st_dev &&
-                to.st_ino == from.st_ino;
-    free(native);
-    if (same) {
-        close(in);
-        return 0;
-    }
-    int out = open_native(target, O_WRONLY | O_CREAT | O_TRUNC, from.st_mode & 0777);
-    if (out < 0) {
-        close(in);
-        return 0;
-    }
-    // Only a regular file is a copy's target, never a FIFO or a device.
-    if (fstat(out, &to) != 0 || !S_ISREG(to.st_mode)) {
-        close(in);
-        close(out);
-        return 0;
-    }
-    int32_t ok = copy_contents(in, out);
-    close(in);
-    if (close(out) != 0) {
-        ok = 0;
-    }
-    return ok;
+    plat_close_folder(replacement->folder);
+    return ok ? 1 : 0;
 }
 
 int32_t plat_exists(const char* path) {

@@ -1,9 +1,15 @@
-// Win32 backend: each operation is one KERNEL32 call; paths go to it unchanged.
+// Win32 backend: KERNEL32 calls; paths go to them unchanged.
+// GetFinalPathNameByHandleA comes with Windows Vista.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
 #include "platform.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 static HANDLE handle_of(PlatFile file) {
@@ -15,14 +21,34 @@ static PlatFile file_of(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? PLAT_NO_FILE : reinterpret_cast<PlatFile>(handle);
 }
 
+// True when the handle is a file on disk (not a console, pipe or other device).
+static bool on_disk(HANDLE handle) {
+    return GetFileType(handle) == FILE_TYPE_DISK;
+}
+
 PlatFile plat_open_read(const char* path) {
-    return file_of(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && !on_disk(handle)) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    return file_of(handle);
 }
 
 PlatFile plat_create_write(const char* path) {
-    return file_of(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return PLAT_NO_FILE;
+    }
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && !on_disk(handle)) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    return file_of(handle);
 }
 
 int32_t plat_read(PlatFile file, void* buffer, uint32_t size, uint32_t* got) {
@@ -43,8 +69,217 @@ int32_t plat_close(PlatFile file) {
     return CloseHandle(handle_of(file)) ? 1 : 0;
 }
 
-int32_t plat_copy_file(const char* source, const char* target) {
-    return CopyFileA(source, target, FALSE) ? 1 : 0;
+// Room for a resolved path: the "\\?\" prefix and a full path beyond the usual limit.
+#define RESOLVED_SIZE 1024
+
+// The system's final name of an open file or folder, links resolved; false when it has none
+// that fits.
+static bool final_name(HANDLE handle, char* name) {
+    DWORD length = GetFinalPathNameByHandleA(handle, name, RESOLVED_SIZE,
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return length > 0 && length < RESOLVED_SIZE;
+}
+
+// Letters compared without regard to ASCII case, as the file system does.
+static char folded(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// True when the open handle is the folder root or lies beneath it once links are resolved.
+static bool lies_below(const char* root, HANDLE handle) {
+    HANDLE root_handle =
+        CreateFileA(root, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (root_handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char root_name[RESOLVED_SIZE];
+    char name[RESOLVED_SIZE];
+    bool named = final_name(root_handle, root_name) && final_name(handle, name);
+    CloseHandle(root_handle);
+    if (!named) {
+        return false;
+    }
+    size_t prefix = strlen(root_name);
+    if (prefix > 0 && root_name[prefix - 1] == '\\') {
+        prefix--; // a drive's top folder, "\\?\C:\"
+    }
+    for (size_t i = 0; i < prefix; i++) {
+        if (folded(name[i]) != folded(root_name[i])) {
+            return false;
+        }
+    }
+    return name[prefix] == '\\' || name[prefix] == '\0';
+}
+
+PlatFile plat_open_read_below(const char* root, const char* path) {
+    PlatFile file = plat_open_read(path);
+    if (file != PLAT_NO_FILE && !lies_below(root, handle_of(file))) {
+        CloseHandle(handle_of(file));
+        file = PLAT_NO_FILE;
+    }
+    return file;
+}
+
+// A held folder: its handle, which keeps it from being renamed or replaced, and its path.
+struct Folder {
+    HANDLE handle;
+    char path[RESOLVED_SIZE];
+};
+
+// Opens the folder at path itself, never what a link or junction there points to, without
+// sharing deletion; INVALID_HANDLE_VALUE unless it is a plain folder.
+static HANDLE hold_folder(const char* path) {
+    HANDLE handle =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(handle, &info) ||
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+static bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+PlatFolder plat_open_folder(const char* root, const char* relative) {
+    Folder* folder = static_cast<Folder*>(malloc(sizeof(Folder)));
+    if (folder == nullptr) {
+        return PLAT_NO_FOLDER;
+    }
+    size_t length = strlen(root);
+    bool ok = length < RESOLVED_SIZE;
+    if (ok) {
+        memcpy(folder->path, root, length + 1);
+    }
+    // Down from the root one component at a time. Each folder is held before its child is
+    // opened, so that no component can be swapped for a junction on the way down; a held child
+    // keeps its parent from being renamed, so only the last stays held.
+    folder->handle = INVALID_HANDLE_VALUE;
+    for (const char* rest = relative; ok && *rest != '\0';) {
+        size_t part = 0;
+        while (rest[part] != '\0' && !is_separator(rest[part])) {
+            part++;
+        }
+        bool dots =
+            (part == 1 && rest[0] == '.') || (part == 2 && rest[0] == '.' && rest[1] == '.');
+        ok = part > 0 && !dots && length + 1 + part < RESOLVED_SIZE;
+        if (ok) {
+            folder->path[length++] = '\\';
+            memcpy(folder->path + length, rest, part);
+            length += part;
+            folder->path[length] = '\0';
+            HANDLE child = hold_folder(folder->path);
+            if (folder->handle != INVALID_HANDLE_VALUE) {
+                CloseHandle(folder->handle);
+            }
+            folder->handle = child;
+            ok = child != INVALID_HANDLE_VALUE;
+        }
+        rest += part;
+        rest += *rest != '\0' ? 1 : 0;
+    }
+    if (ok && folder->handle == INVALID_HANDLE_VALUE) {
+        folder->handle = hold_folder(folder->path);
+        ok = folder->handle != INVALID_HANDLE_VALUE;
+    }
+    if (ok && !lies_below(root, folder->handle)) {
+        ok = false;
+    }
+    if (!ok) {
+        if (folder->handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(folder->handle);
+        }
+        free(folder);
+        return PLAT_NO_FOLDER;
+    }
+    return reinterpret_cast<PlatFolder>(folder);
+}
+
+void plat_close_folder(PlatFolder held) {
+    Folder* folder = reinterpret_cast<Folder*>(held);
+    CloseHandle(folder->handle);
+    free(folder);
+}
+
+// folder\name, with ".tmp" after it for the temporary file; false when it does not fit.
+static bool path_in(const Folder* folder, const char* name, bool temporary, char* path) {
+    int length =
+        snprintf(path, RESOLVED_SIZE, "%s\\%s%s", folder->path, name, temporary ? ".tmp" : "");
+    return length > 0 && length < RESOLVED_SIZE;
+}
+
+// True when path is absent, or a regular file (never a link, folder or device) other than
+// source (when given).
+static bool replaceable(const char* path, PlatFile source) {
+    HANDLE target = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (target == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    BY_HANDLE_FILE_INFORMATION from;
+    bool ok =
+        GetFileInformationByHandle(target, &info) && on_disk(target) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    if (ok && source != PLAT_NO_FILE) {
+        ok = GetFileInformationByHandle(handle_of(source), &from) &&
+             (from.dwVolumeSerialNumber != info.dwVolumeSerialNumber ||
+              from.nFileIndexHigh != info.nFileIndexHigh ||
+              from.nFileIndexLow != info.nFileIndexLow);
+    }
+    CloseHandle(target);
+    return ok;
+}
+
+int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const char* relative,
+                           const char* name, PlatFile source) {
+    replacement->name = name;
+    replacement->file = PLAT_NO_FILE;
+    replacement->folder = plat_open_folder(root, relative);
+    if (replacement->folder == PLAT_NO_FOLDER) {
+        return 0;
+    }
+    const Folder* folder = reinterpret_cast<const Folder*>(replacement->folder);
+    char target[RESOLVED_SIZE];
+    char temporary[RESOLVED_SIZE];
+    if (path_in(folder, name, false, target) && path_in(folder, name, true, temporary) &&
+        replaceable(target, source)) {
+        // Whatever an interrupted run left under the temporary name goes; a link is removed
+        // itself, never followed. CREATE_NEW then opens nothing that exists.
+        DeleteFileA(temporary);
+        replacement->file = file_of(CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    if (replacement->file == PLAT_NO_FILE) {
+        plat_close_folder(replacement->folder);
+        return 0;
+    }
+    return 1;
+}
+
+int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
+    const Folder* folder = reinterpret_cast<const Folder*>(replacement->folder);
+    char target[RESOLVED_SIZE];
+    char temporary[RESOLVED_SIZE];
+    bool ok = CloseHandle(handle_of(replacement->file)) && keep != 0;
+    bool named = path_in(folder, replacement->name, false, target) &&
+                 path_in(folder, replacement->name, true, temporary);
+    ok = ok && named && replaceable(target, PLAT_NO_FILE) &&
+         MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok && named) {
+        DeleteFileA(temporary);
+    }
+    plat_close_folder(replacement->folder);
+    return ok ? 1 : 0;
 }
 
 int32_t plat_exists(const char* path) {

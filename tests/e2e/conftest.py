@@ -20,6 +20,7 @@ MANIFEST = b"; written by the packager\n[Install]\nVSN = 5.7\nSYSTEM_VSN = R9\n"
 PROMPT = b"Do you want a minimal startup instead of vantor [No]: "
 BAIL_OUT = b"Cannot continue installation, bailing out.\n"
 CONTINUING = b"Continuing installation anyway...\n"
+NOBODY = 65534
 
 
 def pytest_addoption(parser):
@@ -64,24 +65,28 @@ class Tree:
                     (directory / name).write_bytes(file_bytes(name))
         return self
 
-    def run(self, *args, answer=None, exe=None, cwd=None):
-        """Runs the program with args; answer (bytes) is its standard input."""
+    def command(self, *args, exe=None):
+        """The command line that runs the program with args in this lane."""
         command = [str(exe or self.exe), *args]
         if self.lane == "wine":
             command = ["wine", *command]
-        command = self.wrapper + command
+        return self.wrapper + command
+
+    def run(self, *args, answer=None, exe=None, cwd=None, preexec_fn=None):
+        """Runs the program with args; answer (bytes) is its standard input."""
         done = subprocess.run(
-            command,
+            self.command(*args, exe=exe),
             input=answer if answer is not None else b"",
             capture_output=True,
             cwd=cwd or self.root,
             timeout=120,
+            preexec_fn=preexec_fn,
         )
         return done.returncode, done.stdout, done.stderr
 
-    def install(self, *args, answer=None):
+    def install(self, *args, answer=None, preexec_fn=None):
         """Runs the program on this tree's root."""
-        return self.run(self.path(), *args, answer=answer)
+        return self.run(self.path(), *args, answer=answer, preexec_fn=preexec_fn)
 
     def files(self):
         """Every file of the tree as {relative path: bytes}, folders as None."""

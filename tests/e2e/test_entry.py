@@ -106,6 +106,17 @@ MANIFEST_FAILURES = [
     (b"[Install]\nVSN=5.7\n[Other]\nSYSTEM_VSN=R9\n", "No key SYSTEM_VSN in init file {}\n"),
     (b"[Install]\nVSN=5.7\n[Install]\nVSN=5.7\nSYSTEM_VSN=R9\n",
      "No key SYSTEM_VSN in init file {}\n"),
+    # Values whose folders, by their text, lead out of the root.
+    (b"[Install]\nVSN=x\\\\..\\\\..\\\\elsewhere\nSYSTEM_VSN=R9\n",
+     "Key VSN leads out of the root directory in init file {}\n"),
+    (b"[Install]\nVSN=/../../x\nSYSTEM_VSN=R9\n",
+     "Key VSN leads out of the root directory in init file {}\n"),
+    (b"[Install]\nVSN=5.7\nSYSTEM_VSN=..\\\\..\\\\x\n",
+     "Key SYSTEM_VSN leads out of the root directory in init file {}\n"),
+    (b"[Install]\nVSN=5.7\nSYSTEM_VSN=C:\\\\x\n",
+     "Key SYSTEM_VSN leads out of the root directory in init file {}\n"),
+    (b"[Install]\nVSN=5.7\nSYSTEM_VSN=x\\\\.. \\\\..\n",
+     "Key SYSTEM_VSN leads out of the root directory in init file {}\n"),
 ]
 
 

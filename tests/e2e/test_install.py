@@ -141,6 +141,13 @@ def test_bin_folder_that_cannot_be_created(tree):
     assert (tree.root / "bin").read_bytes() == b"a file stands here"
 
 
+def test_values_that_stay_below_the_root_keep_working(tree):
+    (tree.root / "releases" / "x").mkdir(parents=True)
+    tree.lay(manifest=b"[Install]\nVSN=5.7\nSYSTEM_VSN=x\\\\..\\\\.\\\\R9\n")
+    assert tree.install("-s") == (0, b"", b"")
+    assert tree.files() == tree.expected_files(full_boot=False, extra={"releases/x": None})
+
+
 def test_copy_of_a_file_onto_itself_is_refused(tree):
     # A version that walks back to the root makes the runtime folder the bin folder itself.
     (tree.root / "zrun-x").mkdir()

@@ -199,10 +199,20 @@ TEST(IniReadFile, ReportsWhyItGaveNone) {
     int32_t error = INI_READ_OK;
     EXPECT_EQ(nullptr, ini_read_file(dir.file("missing.ini").c_str(), &error));
     EXPECT_EQ(INI_READ_CANNOT_OPEN, error);
-    // A folder opens on POSIX but cannot be read; Windows refuses to open it.
+    // Only a regular file is opened, never a folder or a device.
+    std::vector<std::string> refused = {dir.path};
+#ifndef _WIN32
+    refused.push_back("/dev/zero");
+    // /proc/self/mem opens as a regular file, but its first bytes cannot be read.
     error = INI_READ_OK;
-    EXPECT_EQ(nullptr, ini_read_file(dir.path.c_str(), &error));
-    EXPECT_TRUE(error == INI_READ_IO_ERROR || error == INI_READ_CANNOT_OPEN) << error;
+    EXPECT_EQ(nullptr, ini_read_file("/proc/self/mem", &error));
+    EXPECT_EQ(INI_READ_IO_ERROR, error);
+#endif
+    for (const std::string& path : refused) {
+        error = INI_READ_OK;
+        EXPECT_EQ(nullptr, ini_read_file(path.c_str(), &error));
+        EXPECT_EQ(INI_READ_CANNOT_OPEN, error) << path;
+    }
 }
 
 } // namespace

@@ -1,6 +1,11 @@
 // The writer: exact bytes, results, and the round trip through the reader.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
 #include <string>
 #include <vector>
 
@@ -81,7 +86,18 @@ TEST(IniWriteFile, FailureResults) {
     EXPECT_EQ(INI_WRITE_CANNOT_CREATE, ini_write_file(ini, dir.file("no/such/dir.ini").c_str()));
     EXPECT_EQ(INI_WRITE_CANNOT_CREATE, ini_write_file(ini, dir.path.c_str()));
 #ifndef _WIN32
-    EXPECT_EQ(INI_WRITE_FAILED, ini_write_file(ini, "/dev/full"));
+    // A device is never written; a file that may not grow past 4 bytes fails in its first line.
+    EXPECT_EQ(INI_WRITE_CANNOT_CREATE, ini_write_file(ini, "/dev/full"));
+    struct rlimit limit;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limit));
+    struct rlimit small = {4, limit.rlim_max};
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    int32_t result = ini_write_file(ini, dir.file("limited.ini").c_str());
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(INI_WRITE_FAILED, result);
+    EXPECT_EQ("[x]\n", read_bytes(dir.file("limited.ini")));
 #endif
     ini_destroy(ini);
 }

@@ -2,8 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform.h"
 #include "temp_dir.h"
@@ -18,6 +24,16 @@ std::string program_path(std::string path) {
     return path;
 }
 
+// The names in folder, sorted.
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TEST(Platform, ExistsMakeDirAndCopyOverwrite) {
     TempDir dir;
     std::string base = program_path(dir.path);
@@ -29,22 +45,76 @@ TEST(Platform, ExistsMakeDirAndCopyOverwrite) {
 
     write_bytes(dir.file("sub/a"), std::string("new\0bytes", 9));
     write_bytes(dir.file("sub/b"), std::string(10000, 'o'));
-    EXPECT_EQ(1, plat_copy_file((sub + "\\a").c_str(), (sub + "\\b").c_str()));
+    write_bytes(dir.file("sub/c.tmp"), "left by an interrupted run");
+    EXPECT_EQ(1, plat_copy_file(base.c_str(), (sub + "\\a").c_str(), "sub", "b"));
     EXPECT_EQ(std::string("new\0bytes", 9), read_bytes(dir.file("sub/b")));
-    EXPECT_EQ(1, plat_copy_file((sub + "\\a").c_str(), (sub + "\\c").c_str()));
+    EXPECT_EQ(1, plat_copy_file(base.c_str(), (sub + "\\a").c_str(), "sub", "c"));
     EXPECT_EQ(std::string("new\0bytes", 9), read_bytes(dir.file("sub/c")));
+    EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), names_in(dir.file("sub")));
 }
 
-TEST(Platform, CopyFailures) {
+TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
     TempDir dir;
     std::string base = program_path(dir.path);
-    write_bytes(dir.file("a"), "keep");
-    // A folder as the source, a missing source, a missing target folder, the file onto itself.
-    EXPECT_EQ(0, plat_copy_file(base.c_str(), (base + "\\x").c_str()));
-    EXPECT_EQ(0, plat_copy_file((base + "\\missing").c_str(), (base + "\\x").c_str()));
-    EXPECT_EQ(0, plat_copy_file((base + "\\a").c_str(), (base + "\\no\\x").c_str()));
-    EXPECT_EQ(0, plat_copy_file((base + "\\a").c_str(), (base + "\\a").c_str()));
-    EXPECT_EQ("keep", read_bytes(dir.file("a")));
+    std::filesystem::create_directory(dir.file("root"));
+    std::filesystem::create_directory(dir.file("root/sub"));
+    write_bytes(dir.file("root/a"), "keep");
+    write_bytes(dir.file("outside"), "secret");
+    std::string root = base + "\\root";
+    std::string a = root + "\\a";
+    struct Case {
+        std::string source;
+        const char* relative;
+        const char* name;
+    };
+    std::vector<Case> cases = {
+        {root, "", "x"},                       // a folder as the source
+        {root + "\\missing", "", "x"},         // a missing source
+        {a, "no", "x"},                        // a missing target folder
+        {a, "", "a"},                          // the file onto itself
+        {a, "", "sub"},                        // a folder as the target
+        {a, "sub\\..", "x"},                   // a step up
+        {a, ".", "x"},                         // a step nowhere
+        {base + "\\outside", "sub", "x"},      // a source outside the root
+        {a + "\\..\\..\\outside", "sub", "x"}, // the same, spelt from inside
+    };
+#ifndef _WIN32
+    std::filesystem::create_symlink(dir.file("outside"), dir.file("root/to-outside"));
+    std::filesystem::create_directory_symlink(dir.path, dir.file("root/up"));
+    std::filesystem::create_symlink(dir.file("outside"), dir.file("root/sub/x"));
+    mkfifo(dir.file("root/fifo").c_str(), 0600);
+    cases.push_back({root + "\\to-outside", "", "y"}); // a link out of the root as the source
+    cases.push_back({a, "up", "x"});                   // a link as the target folder
+    cases.push_back({a, "sub", "x"});                  // a link as the target
+    cases.push_back({a, "", "fifo"});                  // a FIFO as the target
+#endif
+    std::vector<std::string> before = names_in(dir.file("root")),
+                             before_sub = names_in(dir.file("root/sub"));
+    for (const Case& c : cases) {
+        EXPECT_EQ(0, plat_copy_file(root.c_str(), c.source.c_str(), c.relative, c.name))
+            << c.source << " to " << c.relative << "\\" << c.name;
+        EXPECT_EQ(before, names_in(dir.file("root")));
+        EXPECT_EQ(before_sub, names_in(dir.file("root/sub")));
+    }
+    EXPECT_EQ("keep", read_bytes(dir.file("root/a")));
+    EXPECT_EQ("secret", read_bytes(dir.file("outside")));
+    EXPECT_EQ((std::vector<std::string>{"outside", "root"}), names_in(dir.path));
+}
+
+TEST(Platform, ReplacementKeepsOrDiscards) {
+    TempDir dir;
+    std::string base = program_path(dir.path);
+    write_bytes(dir.file("t"), "old");
+    for (int32_t keep : {0, 1}) {
+        PlatReplacement replacement;
+        ASSERT_EQ(1, plat_replace_begin(&replacement, base.c_str(), "", "t", PLAT_NO_FILE));
+        uint32_t count = 0;
+        EXPECT_EQ(1, plat_write(replacement.file, "new", 3, &count));
+        EXPECT_EQ("old", read_bytes(dir.file("t"))); // nothing in place before the end
+        EXPECT_EQ(keep, plat_replace_end(&replacement, keep));
+        EXPECT_EQ(keep ? "new" : "old", read_bytes(dir.file("t")));
+        EXPECT_EQ((std::vector<std::string>{"t"}), names_in(dir.path));
+    }
 }
 
 TEST(Platform, ReadWriteAndClose) {

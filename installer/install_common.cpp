@@ -1,0 +1,88 @@
+// The helpers that both halves of the installer share: failure lines and path composition.
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "install.h"
+
+[[noreturn]] static void end_failed(IniFile* document) {
+    if (document != nullptr) {
+        ini_destroy(document);
+    }
+    exit(1);
+}
+
+void install_fail(IniFile* document, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    end_failed(document);
+}
+
+void install_fail_no_memory(IniFile* document) {
+    install_fail(document, "Out of memory\n");
+}
+
+void install_compose_path(IniFile* document, char* path, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(path, PATH_SIZE, format, args);
+    va_end(args);
+    if (length >= 0 && length < PATH_SIZE) {
+        return;
+    }
+    fprintf(stderr, "Path is longer than %d bytes: ", PATH_SIZE - 1);
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    end_failed(document);
+}
+
+// True when the component of length bytes is made of dots and spaces only, as a step up can be
+// spelt on Windows, which drops trailing dots and spaces from names.
+static bool only_dots_and_spaces(const char* component, size_t length) {
+    for (size_t i = 0; i < length; i++) {
+        if (component[i] != '.' && component[i] != ' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool install_relative_path(const char* relative, char* resolved) {
+    size_t length = 0;
+    resolved[0] = '\0';
+    if (relative[0] == '\\' || relative[0] == '/') {
+        return false;
+    }
+    for (const char* rest = relative; *rest != '\0';) {
+        size_t part = strcspn(rest, "\\/");
+        if (part == 2 && rest[0] == '.' && rest[1] == '.') {
+            if (length == 0) {
+                return false;
+            }
+            while (length > 0 && resolved[length - 1] != '\\') {
+                length--;
+            }
+            length -= length > 0 ? 1 : 0;
+            resolved[length] = '\0';
+        } else if (part > 0 && !(part == 1 && rest[0] == '.')) {
+            if (memchr(rest, ':', part) != nullptr || only_dots_and_spaces(rest, part) ||
+                length + 1 + part >= PATH_SIZE) {
+                return false;
+            }
+            if (length > 0) {
+                resolved[length++] = '\\';
+            }
+            memcpy(resolved + length, rest, part);
+            length += part;
+            resolved[length] = '\0';
+        }
+        rest += part;
+        rest += *rest != '\0' ? 1 : 0;
+    }
+    return true;
+}

@@ -1,0 +1,39 @@
+// The whole-file copy, the same on every system: a checked source read into a replacement.
+#include <stdlib.h>
+
+#include "platform.h"
+
+// Copies the rest of the open source into the open target. 0 on failure, else 1.
+static int32_t copy_contents(PlatFile source, PlatFile target) {
+    static const uint32_t block = 64 * 1024;
+    char* buffer = static_cast<char*>(malloc(block));
+    if (buffer == nullptr) {
+        return 0;
+    }
+    int32_t ok = 1;
+    uint32_t got = 0;
+    while (ok && (ok = plat_read(source, buffer, block, &got)) != 0 && got > 0) {
+        for (uint32_t done = 0; ok && done < got;) {
+            uint32_t written = 0;
+            ok = plat_write(target, buffer + done, got - done, &written) && written > 0;
+            done += written;
+        }
+    }
+    free(buffer);
+    return ok;
+}
+
+int32_t plat_copy_file(const char* root, const char* source, const char* relative,
+                       const char* name) {
+    PlatFile in = plat_open_read_below(root, source);
+    if (in == PLAT_NO_FILE) {
+        return 0;
+    }
+    PlatReplacement replacement;
+    int32_t ok = plat_replace_begin(&replacement, root, relative, name, in);
+    if (ok) {
+        ok = plat_replace_end(&replacement, copy_contents(in, replacement.file));
+    }
+    plat_close(in);
+    return ok;
+}
