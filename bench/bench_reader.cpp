@@ -1,13 +1,18 @@
-// Times one parser over one file: bench_reader ours|inih FILE REPEAT
-// Prints: best seconds per parse, peak memory growth in KiB, sections, entries. On Linux the
-// peak is of the bytes the heap hands out (counted here around glibc's allocator), which is
-// exact; on Windows it is the growth of the peak working set.
+// Times one reader over one file: bench_reader ours|before|scan|lines FILE REPEAT
+// ours is ini_read_file, before the reader it replaced (baseline_reader.cpp); scan and lines are
+// floors: 1024-byte reads with a search for line feeds, and the same with one allocation and
+// copy per physical line, kept until the end as a document keeps its lines.
+// Prints: best seconds per parse, peak memory growth in KiB, sections, entries (for scan and
+// lines: physical lines, 0). On Linux the peak is of the bytes the heap hands out (counted here
+// around glibc's allocator), which is exact; on Windows it is the growth of the peak working
+// set.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
 
+#include "baseline_reader.h"
 #include "ini.h"
 #ifdef _WIN32
 #include <windows.h>
@@ -21,8 +26,6 @@ static long peak_kib() {
 }
 #else
 #include <malloc.h>
-
-#include "inih_store.h"
 
 extern "C" void* __libc_malloc(size_t size);
 extern "C" void* __libc_calloc(size_t count, size_t size);
@@ -79,35 +82,86 @@ static long peak_kib() {
 }
 #endif
 
-// Parses the file with the named parser; false when it failed.
-static bool parse(const char* parser, const char* path, size_t* sections, size_t* entries) {
-    if (strcmp(parser, "ours") == 0) {
-        IniFile* ini = ini_read_file(path);
-        if (ini == nullptr) {
-            return false;
+// The sections and entries of a document, which it then releases.
+static void count_and_destroy(IniFile* ini, size_t* sections, size_t* entries) {
+    *sections = static_cast<size_t>(ini->section_count);
+    *entries = 0;
+    for (int32_t s = 0; s < ini->section_count; s++) {
+        *entries += static_cast<size_t>(ini->sections[s]->entry_count);
+    }
+    ini_destroy(ini);
+}
+
+// Reads the file in 1024-byte blocks and counts its physical lines; with keep_lines, each line
+// is also copied into an allocation of its own, all released at the end.
+static bool floor_read(const char* path, bool keep_lines, size_t* lines) {
+    PlatFile file = plat_open_read(path);
+    if (file == PLAT_NO_FILE) {
+        return false;
+    }
+    char buffer[INI_READ_BLOCK];
+    char partial[INI_READ_BLOCK * 64];
+    size_t partial_length = 0;
+    char** kept = nullptr;
+    size_t kept_capacity = 0;
+    *lines = 0;
+    uint32_t got = 0;
+    while (plat_read(file, buffer, sizeof buffer, &got) && got > 0) {
+        const char* p = buffer;
+        const char* end = buffer + got;
+        while (p < end) {
+            const char* feed = static_cast<const char*>(memchr(p, '\n', end - p));
+            size_t piece = static_cast<size_t>((feed != nullptr ? feed : end) - p);
+            if (keep_lines && partial_length + piece <= sizeof partial) {
+                memcpy(partial + partial_length, p, piece);
+                partial_length += piece;
+            }
+            if (feed == nullptr) {
+                break;
+            }
+            if (keep_lines) {
+                if (*lines == kept_capacity) {
+                    kept_capacity = kept_capacity > 0 ? kept_capacity * 2 : 1024;
+                    kept = static_cast<char**>(realloc(kept, kept_capacity * sizeof(char*)));
+                }
+                kept[*lines] = static_cast<char*>(malloc(partial_length + 1));
+                memcpy(kept[*lines], partial, partial_length);
+                kept[*lines][partial_length] = '\0';
+                partial_length = 0;
+            }
+            (*lines)++;
+            p = feed + 1;
         }
-        *sections = static_cast<size_t>(ini->section_count);
+    }
+    plat_close(file);
+    for (size_t i = 0; keep_lines && i < *lines; i++) {
+        free(kept[i]);
+    }
+    free(kept);
+    return true;
+}
+
+// Parses the file with the named reader; false when it failed.
+static bool parse(const char* reader, const char* path, size_t* sections, size_t* entries) {
+    IniFile* ini = nullptr;
+    if (strcmp(reader, "ours") == 0) {
+        ini = ini_read_file(path);
+    } else if (strcmp(reader, "before") == 0) {
+        ini = baseline_read_file(path);
+    } else if (strcmp(reader, "scan") == 0 || strcmp(reader, "lines") == 0) {
         *entries = 0;
-        for (int32_t s = 0; s < ini->section_count; s++) {
-            *entries += static_cast<size_t>(ini->sections[s]->entry_count);
-        }
-        ini_destroy(ini);
-        return true;
+        return floor_read(path, strcmp(reader, "lines") == 0, sections);
     }
-#ifndef _WIN32
-    StoreCounts counts;
-    if (strcmp(parser, "inih") == 0 && inih_store(path, &counts)) {
-        *sections = counts.sections;
-        *entries = counts.entries;
-        return true;
+    if (ini == nullptr) {
+        return false;
     }
-#endif
-    return false;
+    count_and_destroy(ini, sections, entries);
+    return true;
 }
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        fprintf(stderr, "usage: bench_reader ours|inih FILE REPEAT\n");
+        fprintf(stderr, "usage: bench_reader ours|before|scan|lines FILE REPEAT\n");
         return 2;
     }
     int repeat = atoi(argv[3]);

@@ -2,10 +2,10 @@
 
 usage: run.py BUILD MINGW_BUILD DATA_DIR
 
-Reader: ini_read_file plus ini_destroy, and the comparison parser storing the same sections and
-key/value pairs, over generated files of 1, 10 and 100 MB in two shapes; the native build and,
-for scaling, the MinGW build under Wine. Installation: a whole silent run against a shell
-script doing the same copies with cp.
+Reader: ini_read_file plus ini_destroy against the reader it replaced and two floors, over
+generated files of 1, 10 and 100 MiB in three shapes, all in one run; the native build and the
+MinGW build under Wine. Installation: a whole silent run against a shell script doing the same
+copies with cp.
 """
 
 import os
@@ -16,7 +16,7 @@ import sys
 import time
 from pathlib import Path
 
-MB = 1024 * 1024
+MIB = 1024 * 1024
 SIZES = [1, 10, 100]
 
 
@@ -36,7 +36,18 @@ def long_lines(size):
     return chunk * (size // len(chunk) + 1)
 
 
-SHAPES = {"short": short_lines, "long": long_lines}
+def real_world(size):
+    """A typical configuration: comments, blank lines, CRLF line ends and a few escapes."""
+    chunk = b"".join(
+        b"; Settings of service %d\r\n\r\n[service %d]\r\n; where it runs and how\r\n"
+        b"name = service-%d\r\npath = C:\\\\Program Files\\\\Zorvan\\\\bin ; installed here\r\n"
+        b"enabled = yes\r\ntimeout=30\r\nbanner = up\\; running\r\n\r\n" % (i, i, i)
+        for i in range(1000))
+    return chunk * (size // len(chunk) + 1)
+
+
+SHAPES = {"short": short_lines, "long": long_lines, "real-world": real_world}
+READERS = ["ours", "before", "scan", "lines"]
 
 
 def make_inputs(data):
@@ -44,12 +55,13 @@ def make_inputs(data):
     for shape, make in SHAPES.items():
         for size in SIZES:
             path = data / f"{shape}-{size}.ini"
-            if not path.exists() or path.stat().st_size < size * MB:
-                path.write_bytes(make(size * MB))
+            if not path.exists() or path.stat().st_size < size * MIB:
+                path.write_bytes(make(size * MIB))
 
 
 def measure(command, repeat):
-    """Best seconds per parse and peak memory growth (KiB) that bench_reader reports."""
+    """Best seconds per parse, peak memory growth (KiB), and the counts that bench_reader
+    reports."""
     out = subprocess.run(command + [str(repeat)], capture_output=True, check=True, text=True,
                          env={**os.environ, "WINEDEBUG": "-all"}).stdout.split()
     return float(out[0]), int(out[1]), int(out[2]), int(out[3])
@@ -58,33 +70,48 @@ def measure(command, repeat):
 def reader_tables(build, mingw, data):
     native = str(build / "bench" / "bench_reader")
     windows = str(mingw / "bench" / "bench_reader.exe")
-    print("### Reader throughput (native build, best of several runs)\n")
-    print("| shape | size | ours MB/s | ours peak MiB | inih MB/s | inih peak MiB | "
-          "speed, ours / inih |")
-    print("|---|---|---|---|---|---|---|")
+    print("### Reader throughput, native build (MiB/s, best of several runs)\n")
+    print("| shape | size | ours | before | ours / before | floor: scan | floor: + a copy "
+          "per line | peak MiB, ours | peak MiB, before |")
+    print("|---|---|---|---|---|---|---|---|---|")
     results = {}
     for shape in SHAPES:
         for size in SIZES:
             path = str(data / f"{shape}-{size}.ini")
             repeat = 5 if size < 100 else 3
-            ours = measure([native, "ours", path], repeat)
-            theirs = measure([native, "inih", path], repeat)
-            results[(shape, size)] = ours
-            print(f"| {shape} | {size} MB | {size / ours[0]:.0f} | {ours[1] / 1024:.0f} | "
-                  f"{size / theirs[0]:.0f} | {theirs[1] / 1024:.0f} | "
-                  f"{theirs[0] / ours[0]:.2f} |")
-    print("\n### Scaling: 100 MB against 10 MB (1.0 x 10 is linear)\n")
+            got = {reader: measure([native, reader, path], repeat) for reader in READERS}
+            if got["ours"][2:] != got["before"][2:]:
+                sys.exit(f"the readers disagree on {path}: {got['ours']} {got['before']}")
+            results[(shape, size)] = got["ours"]
+            speed = {reader: size / got[reader][0] for reader in READERS}
+            print(f"| {shape} | {size} | {speed['ours']:.0f} | {speed['before']:.0f} | "
+                  f"{speed['ours'] / speed['before']:.2f} | {speed['scan']:.0f} | "
+                  f"{speed['lines']:.0f} | {got['ours'][1] / 1024:.0f} | "
+                  f"{got['before'][1] / 1024:.0f} |")
+    print("\n### Scaling: 100 MiB against 10 MiB (10 is linear)\n")
     print("| build | shape | time ratio | peak memory ratio |")
     print("|---|---|---|---|")
     for shape in SHAPES:
         big, small = results[(shape, 100)], results[(shape, 10)]
         print(f"| native (glibc) | {shape} | {big[0] / small[0]:.1f} | {big[1] / small[1]:.1f} |")
-    if Path(windows).exists():
-        for shape in SHAPES:
-            big = measure(["wine", windows, "ours", f"Z:{data}/{shape}-100.ini"], 1)
-            small = measure(["wine", windows, "ours", f"Z:{data}/{shape}-10.ini"], 3)
-            print(f"| MinGW under Wine | {shape} | {big[0] / small[0]:.1f} | "
-                  f"{big[1] / small[1]:.1f} |")
+    if not Path(windows).exists():
+        return
+    wine = {}
+    for shape in SHAPES:
+        for size in (10, 100):
+            path = f"Z:{data}/{shape}-{size}.ini"
+            repeat = 3 if size < 100 else 1
+            wine[(shape, size)] = {reader: measure(["wine", windows, reader, path], repeat)
+                                   for reader in ("ours", "before")}
+        big, small = wine[(shape, 100)]["ours"], wine[(shape, 10)]["ours"]
+        print(f"| MinGW under Wine | {shape} | {big[0] / small[0]:.1f} | "
+              f"{big[1] / small[1]:.1f} |")
+    print("\n### Reader throughput, MinGW build under Wine (MiB/s)\n")
+    print("| shape | size | ours | before | ours / before |")
+    print("|---|---|---|---|---|")
+    for (shape, size), got in wine.items():
+        ours, before = size / got["ours"][0], size / got["before"][0]
+        print(f"| {shape} | {size} | {ours:.0f} | {before:.0f} | {ours / before:.2f} |")
 
 
 LAUNCHERS = ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe"]
@@ -111,7 +138,7 @@ def installation_table(build, data):
     (root / "releases" / "R9").mkdir(parents=True)
     (root / "Install.ini").write_bytes(b"[Install]\nVSN=5.7\nSYSTEM_VSN=R9\n")
     for name in LAUNCHERS:
-        (root / "zrun-5.7" / "bin" / name).write_bytes(os.urandom(4 * MB))
+        (root / "zrun-5.7" / "bin" / name).write_bytes(os.urandom(4 * MIB))
     for name in ["launch_bare.seq", "launch_vantor.seq"]:
         (root / "releases" / "R9" / name).write_bytes(os.urandom(64 * 1024))
     script = data / "install.sh"
@@ -129,7 +156,7 @@ def installation_table(build, data):
             subprocess.run(command, check=True)
             runs.append(time.perf_counter() - start)
         times[name] = statistics.median(runs)
-    print("\n### Installation: six 4 MB launchers, two boot files (median of 15 runs)\n")
+    print("\n### Installation: six 4 MiB launchers, two boot files (median of 15 runs)\n")
     print("| command | median ms | ratio to sh + cp |")
     print("|---|---|---|")
     for name, seconds in times.items():

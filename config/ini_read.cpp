@@ -1,127 +1,242 @@
-// The reader: a lexer that turns a file's bytes into logical lines, and a loader that checks
-// that the lines form sections and builds a document out of their own storage.
+// The reader: a lexer that turns a file's bytes into logical lines, and a loader that checks,
+// line by line as they come, that they form sections, building the document out of their own
+// storage.
+#include <stddef.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "ini.h"
 #include "ini_internal.h"
 
-// Takes the next byte of the file into *byte. 0 at the end of the file or after a failed read,
-// which sets the end flag (and the error for a failed read).
-static int32_t next_byte(IniLineReader* reader, char* byte) {
-    if (static_cast<uint32_t>(reader->position) >= reader->filled) {
-        uint32_t got = 0;
-        if (!plat_read(reader->file, reader->buffer, INI_READ_BLOCK, &got)) {
-            reader->error = INI_READ_IO_ERROR;
-            got = 0;
-        }
-        if (got == 0) {
-            reader->at_end = 1;
-            return 0;
-        }
-        reader->filled = got;
-        reader->position = 0;
+// Reads the next block into the buffer once the last one is used up. 0 at the end of the file
+// or after a failed read, which sets the end flag (and the error for a failed read).
+static int32_t refill(IniLineReader* reader) {
+    if (static_cast<uint32_t>(reader->position) < reader->filled) {
+        return 1;
     }
-    *byte = reader->buffer[reader->position++];
-    return 1;
-}
-
-// A line starts with room for this many bytes, its terminator included.
-#define LINE_START 10
-
-// Appends a byte to the growing line. 0 when memory ran out, which sets the reader's error.
-static int32_t append(IniLineReader* reader, char** line, size_t* length, size_t* capacity,
-                      char byte) {
-    if (!ini_buffer_append(line, length, capacity, byte)) {
-        reader->error = INI_READ_NO_MEMORY;
+    uint32_t got = 0;
+    if (!plat_read(reader->file, reader->buffer, INI_READ_BLOCK, &got)) {
+        reader->error = INI_READ_IO_ERROR;
+        got = 0;
+    }
+    if (got == 0) {
         reader->at_end = 1;
         return 0;
     }
+    reader->filled = got;
+    reader->position = 0;
     return 1;
 }
 
-// Strips trailing spaces and terminates the line; none (the line released) when that fails. A
-// line that outgrew its first block gives back the room that doubling left unused, since the
-// document keeps every line's storage.
-static char* finish_line(IniLineReader* reader, char* line, size_t length, size_t capacity) {
-    while (length > 0 && line[length - 1] == ' ') {
-        length--;
+// What the lexer does with a byte outside a comment and an escape.
+enum ByteClass : unsigned char {
+    KEPT,      // appended as it is
+    SPACE,     // appended, but not at the start of a line
+    LINE_FEED, // ends the physical line
+    RETURN,    // dropped
+    SEMICOLON, // starts a comment
+    BACKSLASH, // escapes the next byte
+};
+
+struct ByteClasses {
+    ByteClass of[256];
+    constexpr ByteClasses() : of() {
+        of[static_cast<unsigned char>(' ')] = SPACE;
+        of[static_cast<unsigned char>('\n')] = LINE_FEED;
+        of[static_cast<unsigned char>('\r')] = RETURN;
+        of[static_cast<unsigned char>(';')] = SEMICOLON;
+        of[static_cast<unsigned char>('\\')] = BACKSLASH;
     }
-    if (!append(reader, &line, &length, &capacity, '\0')) {
-        free(line);
+};
+
+static constexpr ByteClasses byte_classes;
+
+static ByteClass class_of(char byte) {
+    return byte_classes.of[static_cast<unsigned char>(byte)];
+}
+
+// A line is built in room of this many bytes on the stack; only a longer one goes to the heap.
+#define LINE_LOCAL 512
+
+// The line being built: its bytes (in local until it outgrows it), length and room.
+struct LineBuffer {
+    char* bytes;
+    size_t length;
+    size_t capacity;
+    char local[LINE_LOCAL];
+};
+
+// Appends count bytes, doubling the room when full. 0 when memory ran out, which sets the
+// reader's error and end flag.
+static int32_t append(IniLineReader* reader, LineBuffer* line, const char* bytes, size_t count) {
+    size_t needed = line->length + count;
+    if (needed > line->capacity) {
+        size_t grown = line->capacity;
+        while (grown < needed && grown <= PTRDIFF_MAX / 2) {
+            grown *= 2;
+        }
+        char* moved = nullptr;
+        if (grown >= needed) {
+            moved = static_cast<char*>(line->bytes == line->local ? malloc(grown)
+                                                                  : realloc(line->bytes, grown));
+        }
+        if (moved == nullptr) {
+            reader->error = INI_READ_NO_MEMORY;
+            reader->at_end = 1;
+            return 0;
+        }
+        if (line->bytes == line->local) {
+            memcpy(moved, line->local, line->length);
+        }
+        line->bytes = moved;
+        line->capacity = grown;
+    }
+    memcpy(line->bytes + line->length, bytes, count);
+    line->length = needed;
+    return 1;
+}
+
+// Releases the line's heap room, if it has any.
+static void discard(LineBuffer* line) {
+    if (line->bytes != line->local) {
+        free(line->bytes);
+    }
+}
+
+// Strips trailing spaces and gives the line in an allocation of exactly its size, or none (the
+// room released) when memory ran out.
+static char* finish_line(IniLineReader* reader, LineBuffer* line) {
+    while (line->length > 0 && line->bytes[line->length - 1] == ' ') {
+        line->length--;
+    }
+    char* text;
+    if (line->bytes == line->local) {
+        text = static_cast<char*>(malloc(line->length + 1));
+        if (text != nullptr) {
+            memcpy(text, line->local, line->length);
+        }
+    } else {
+        text = static_cast<char*>(realloc(line->bytes, line->length + 1));
+        if (text == nullptr) {
+            free(line->bytes);
+        }
+    }
+    if (text == nullptr) {
+        reader->error = INI_READ_NO_MEMORY;
+        reader->at_end = 1;
         return nullptr;
     }
-    if (capacity > LINE_START && capacity > length) {
-        char* fitted = static_cast<char*>(realloc(line, length));
-        line = fitted != nullptr ? fitted : line;
+    text[line->length] = '\0';
+    return text;
+}
+
+// The end of the run of bytes from p (before end) that a line in progress keeps as they are.
+static const char* kept_run(const char* p, const char* end) {
+    while (p < end && class_of(*p) <= SPACE) {
+        p++;
     }
-    return line;
+    return p;
+}
+
+// Appends count bytes, straight into the room when they fit.
+static inline int32_t append_fast(IniLineReader* reader, LineBuffer* line, const char* bytes,
+                                  size_t count) {
+    if (line->capacity - line->length >= count) {
+        memcpy(line->bytes + line->length, bytes, count);
+        line->length += count;
+        return 1;
+    }
+    return append(reader, line, bytes, count);
 }
 
 char* ini_read_line(IniLineReader* reader) {
     if (reader->at_end) {
         return nullptr;
     }
-    size_t capacity = LINE_START;
-    size_t length = 0;
-    char* line = static_cast<char*>(malloc(capacity));
-    if (line == nullptr) {
-        reader->error = INI_READ_NO_MEMORY;
-        reader->at_end = 1;
-        return nullptr;
-    }
+    LineBuffer line;
+    line.bytes = line.local;
+    line.length = 0;
+    line.capacity = LINE_LOCAL;
     bool escape = false;
     bool comment = false;
-    char byte;
-    while (next_byte(reader, &byte)) {
-        bool keep = false;
-        switch (byte) {
-        case '\n':
-            if (escape) {
-                escape = comment = false; // continuation
-            } else if (length == 0) {
-                comment = false; // empty, blank or comment-only line
-            } else {
-                return finish_line(reader, line, length, capacity);
-            }
-            continue;
-        case '\r':
-            continue; // leaves both flags, so "\\\r\n" still continues the line
-        case ' ':
-            keep = !comment && length > 0;
-            break;
-        case ';':
-            if (!comment && !escape) {
-                comment = true;
-            } else {
-                keep = !comment;
-            }
-            break;
-        case '\\':
+    while (refill(reader)) {
+        const char* p = reader->buffer + reader->position;
+        const char* end = reader->buffer + reader->filled;
+        while (p < end) {
+            // Most bytes are skipped in a comment or kept as they are in a line: take them in
+            // runs.
             if (comment) {
+                const char* feed =
+                    static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+                if (feed == nullptr) {
+                    p = end;
+                    break;
+                }
+                p = feed;
+            } else if (!escape && line.length > 0) {
+                const char* run = kept_run(p, end);
+                if (run > p) {
+                    if (!append_fast(reader, &line, p, static_cast<size_t>(run - p))) {
+                        discard(&line);
+                        return nullptr;
+                    }
+                    p = run;
+                    continue;
+                }
+            }
+            char byte = *p++;
+            bool keep = false;
+            switch (class_of(byte)) {
+            case LINE_FEED:
+                if (escape) {
+                    escape = comment = false; // continuation
+                } else if (line.length == 0) {
+                    comment = false; // empty, blank or comment-only line
+                } else {
+                    reader->position = static_cast<int32_t>(p - reader->buffer);
+                    return finish_line(reader, &line);
+                }
+                continue;
+            case RETURN:
+                continue; // leaves both flags, so "\\\r\n" still continues the line
+            case SPACE:
+                keep = !comment && line.length > 0;
+                break;
+            case SEMICOLON:
+                if (!comment && !escape) {
+                    comment = true;
+                } else {
+                    keep = !comment;
+                }
+                break;
+            case BACKSLASH:
+                if (comment) {
+                    break;
+                }
+                if (!escape) {
+                    escape = true;
+                    continue;
+                }
+                keep = true;
+                break;
+            case KEPT:
+                keep = !comment;
                 break;
             }
-            if (!escape) {
-                escape = true;
-                continue;
+            escape = false;
+            if (keep && !append_fast(reader, &line, &byte, 1)) {
+                discard(&line);
+                return nullptr;
             }
-            keep = true;
-            break;
-        default:
-            keep = !comment;
-            break;
         }
-        escape = false;
-        if (keep && !append(reader, &line, &length, &capacity, byte)) {
-            free(line);
-            return nullptr;
-        }
+        reader->position = static_cast<int32_t>(p - reader->buffer);
     }
-    if (length == 0 || reader->error != 0) {
-        free(line);
+    if (line.length == 0 || reader->error != 0) {
+        discard(&line);
         return nullptr;
     }
-    return finish_line(reader, line, length, capacity);
+    return finish_line(reader, &line);
 }
 
 // "[name]": at least 3 bytes, first '[' and last ']'.
@@ -130,9 +245,9 @@ static bool is_header(const char* line) {
     return length >= 3 && line[0] == '[' && line[length - 1] == ']';
 }
 
-// "key=value": holds an '=' that is not its first byte.
-static bool is_key_line(const char* line) {
-    return line[0] != '=' && strchr(line, '=') != nullptr;
+// The first '=' of a key line ("key=value": an '=' that is not its first byte), else none.
+static char* key_line_equals(char* line) {
+    return line[0] != '=' ? strchr(line, '=') : nullptr;
 }
 
 // Builds a section out of a header line, moving its name one byte down in place.
@@ -143,13 +258,12 @@ static IniSection* section_from_line(char* line) {
     return ini_section_adopt(line);
 }
 
-// Builds an entry out of a key line by splitting it in place at its first '='.
-static IniEntry* entry_from_line(char* line) {
+// Builds an entry out of a key line by splitting it in place at its first '=', equals.
+static IniEntry* entry_from_line(char* line, char* equals) {
     IniEntry* entry = static_cast<IniEntry*>(malloc(sizeof(IniEntry)));
     if (entry == nullptr) {
         return nullptr;
     }
-    char* equals = strchr(line, '=');
     char* value = equals + 1;
     *equals = '\0';
     while (equals > line && equals[-1] == ' ') {
@@ -163,130 +277,144 @@ static IniEntry* entry_from_line(char* line) {
     return entry;
 }
 
-// The number of key lines that follow the header at lines[header]. The key line test comes
-// first: after a header, "[a=b]" is an entry, not the next header.
-static int32_t entries_after(char* const* lines, int32_t count, int32_t header) {
-    int32_t i = header + 1;
-    while (i < count && is_key_line(lines[i])) {
-        i++;
+// The document being built while its lines are read: the sections so far and the entries of
+// the last one, each in a working array that doubles. When a section is complete its entries
+// move into an array of exactly the capacity that appending them one at a time would have left,
+// and so do the sections at the end.
+struct Loader {
+    IniSection** sections;
+    size_t section_count;
+    size_t section_capacity;
+    IniEntry** entries;
+    size_t entry_count;
+    size_t entry_capacity;
+    int32_t why; // INI_READ_OK, or why the lines give no document
+};
+
+// The most elements a document's or section's array may hold.
+#define MOST_ELEMENTS (INT32_MAX - INI_GROWTH)
+
+// Moves the working entries into the last section. false when memory ran out.
+static bool close_section(Loader* loader) {
+    if (loader->section_count == 0) {
+        return true;
     }
-    return i - header - 1;
+    IniSection* section = loader->sections[loader->section_count - 1];
+    void* array = section->entries;
+    int32_t count = static_cast<int32_t>(loader->entry_count);
+    if (!ini_reserve(&array, count, &section->entry_capacity, sizeof(section->entries[0]))) {
+        return false;
+    }
+    section->entries = static_cast<IniEntry**>(array);
+    if (count > 0) {
+        memcpy(section->entries, loader->entries, loader->entry_count * sizeof(IniEntry*));
+    }
+    section->entry_count = count;
+    loader->entry_count = 0;
+    return true;
 }
 
-// The number of sections when the lines form sections (a header first, then key lines or
-// further headers), else -1.
-static int32_t count_sections(char* const* lines, int32_t count) {
-    int32_t sections = 0;
-    for (int32_t i = 0; i < count; i += 1 + entries_after(lines, count, i)) {
-        if (!is_header(lines[i])) {
-            return -1;
+// Adds one logical line to the document: an entry of the last section, a new section, or the
+// proof that the lines do not form sections. The key line test comes first: after a header,
+// "[a=b]" is an entry, not the next header.
+static void take_line(Loader* loader, char* line) {
+    if (loader->why != INI_READ_OK) {
+        free(line);
+        return;
+    }
+    char* equals = loader->section_count > 0 ? key_line_equals(line) : nullptr;
+    if (equals != nullptr) {
+        void* array = loader->entries;
+        IniEntry* entry = nullptr;
+        if (loader->entry_count < loader->entry_capacity ||
+            (loader->entry_count < MOST_ELEMENTS &&
+             ini_reserve_buffer(&array, loader->entry_count + 1, &loader->entry_capacity,
+                                sizeof(IniEntry*)))) {
+            loader->entries = static_cast<IniEntry**>(array);
+            entry = entry_from_line(line, equals);
         }
-        sections++;
-    }
-    return sections;
-}
-
-// Builds the document from lines that form the given number of sections. Arrays are sized at
-// once as appending one element at a time would have left them. Each line that the document
-// takes over is cleared in the list; on failure (none) the caller releases the rest.
-static IniFile* build_document(char** lines, int32_t count, int32_t sections) {
-    IniFile* ini = ini_create();
-    if (ini == nullptr) {
-        return nullptr;
-    }
-    void* array = ini->sections;
-    bool ok = ini_reserve(&array, sections, &ini->section_capacity, sizeof(ini->sections[0])) != 0;
-    ini->sections = static_cast<IniSection**>(array);
-    for (int32_t i = 0; ok && i < count; i++) {
-        int32_t entries = entries_after(lines, count, i);
-        IniSection* section = section_from_line(lines[i]);
-        ok = section != nullptr;
-        if (!ok) {
-            break;
-        }
-        lines[i] = nullptr;
-        ini->sections[ini->section_count++] = section;
-        array = section->entries;
-        ok = ini_reserve(&array, entries, &section->entry_capacity, sizeof(section->entries[0])) !=
-             0;
-        section->entries = static_cast<IniEntry**>(array);
-        for (; ok && section->entry_count < entries; i++) {
-            IniEntry* entry = entry_from_line(lines[i + 1]);
-            ok = entry != nullptr;
-            if (ok) {
-                lines[i + 1] = nullptr;
-                section->entries[section->entry_count++] = entry;
-            }
-        }
-    }
-    if (!ok) {
-        ini_destroy(ini);
-        return nullptr;
-    }
-    return ini;
-}
-
-// Releases count lines and the list that holds them.
-static void release_lines(char** lines, int32_t count) {
-    for (int32_t i = 0; i < count; i++) {
-        free(lines[i]);
-    }
-    free(lines);
-}
-
-// Reads every logical line of an open file into *lines; an error code, or INI_READ_OK.
-static int32_t collect_lines(PlatFile file, char*** lines, int32_t* count) {
-    IniLineReader reader;
-    reader.file = file;
-    reader.at_end = 0;
-    reader.filled = 0;
-    reader.position = 0;
-    reader.error = 0;
-    size_t capacity = 0;
-    *count = 0;
-    *lines = nullptr;
-    char* line;
-    while ((line = ini_read_line(&reader)) != nullptr) {
-        void* grown = *lines;
-        if (*count == INT32_MAX || !ini_reserve_buffer(&grown, static_cast<size_t>(*count) + 1,
-                                                       &capacity, sizeof(char*))) {
+        if (entry == nullptr) {
             free(line);
-            return INI_READ_NO_MEMORY;
+            loader->why = INI_READ_NO_MEMORY;
+            return;
         }
-        *lines = static_cast<char**>(grown);
-        (*lines)[(*count)++] = line;
+        loader->entries[loader->entry_count++] = entry;
+    } else if (is_header(line)) {
+        void* array = loader->sections;
+        IniSection* section = nullptr;
+        if (loader->section_count < MOST_ELEMENTS && close_section(loader) &&
+            ini_reserve_buffer(&array, loader->section_count + 1, &loader->section_capacity,
+                               sizeof(IniSection*))) {
+            loader->sections = static_cast<IniSection**>(array);
+            section = section_from_line(line);
+        }
+        if (section == nullptr) {
+            free(line);
+            loader->why = INI_READ_NO_MEMORY;
+            return;
+        }
+        loader->sections[loader->section_count++] = section;
+    } else {
+        free(line);
+        loader->why = INI_READ_BAD_FORMAT;
     }
-    return reader.error;
 }
 
-// Builds the document from the lines collected with result why (INI_READ_OK when they were all
-// read), releasing what the document does not take over.
-static IniFile* load_lines(char** lines, int32_t count, int32_t* why) {
-    int32_t sections = *why == INI_READ_OK ? count_sections(lines, count) : 0;
-    if (sections < 0) {
-        *why = INI_READ_BAD_FORMAT;
-    }
+// The document the loader built when *why is INI_READ_OK, else none; either way the loader's
+// working arrays, and whatever the document did not take, are released.
+static IniFile* finish_document(Loader* loader, int32_t* why) {
     IniFile* ini = nullptr;
-    if (*why == INI_READ_OK) {
-        ini = build_document(lines, count, sections);
-        *why = ini == nullptr ? INI_READ_NO_MEMORY : INI_READ_OK;
+    if (*why == INI_READ_OK && close_section(loader)) {
+        ini = ini_create();
+        void* array = ini != nullptr ? ini->sections : nullptr;
+        if (ini != nullptr && ini_reserve(&array, static_cast<int32_t>(loader->section_count),
+                                          &ini->section_capacity, sizeof(ini->sections[0]))) {
+            ini->sections = static_cast<IniSection**>(array);
+            if (loader->section_count > 0) {
+                memcpy(ini->sections, loader->sections,
+                       loader->section_count * sizeof(IniSection*));
+            }
+            ini->section_count = static_cast<int32_t>(loader->section_count);
+            loader->section_count = 0;
+        } else if (ini != nullptr) {
+            ini_destroy(ini);
+            ini = nullptr;
+        }
     }
-    release_lines(lines, count);
+    if (*why == INI_READ_OK && ini == nullptr) {
+        *why = INI_READ_NO_MEMORY;
+    }
+    for (size_t i = 0; i < loader->entry_count; i++) {
+        free(loader->entries[i]->key);
+        free(loader->entries[i]);
+    }
+    for (size_t i = 0; i < loader->section_count; i++) {
+        ini_section_destroy(loader->sections[i]);
+    }
+    free(loader->entries);
+    free(loader->sections);
     return ini;
 }
 
-// Loads an open file (none when it is PLAT_NO_FILE), closing it once read when asked to.
+// Loads an open file (none when it is PLAT_NO_FILE), closing it once read when asked to. The
+// lines are read to the end even after one that does not fit, so that a read error or running
+// out of memory is what the caller hears of rather than the format.
 static IniFile* read_document(PlatFile file, bool close, int32_t* error) {
     int32_t why = INI_READ_CANNOT_OPEN;
     IniFile* ini = nullptr;
     if (file != PLAT_NO_FILE) {
-        char** lines = nullptr;
-        int32_t count = 0;
-        why = collect_lines(file, &lines, &count);
+        IniLineReader reader = {};
+        reader.file = file;
+        Loader loader = {};
+        loader.why = INI_READ_OK;
+        while (char* line = ini_read_line(&reader)) {
+            take_line(&loader, line);
+        }
         if (close) {
             plat_close(file);
         }
-        ini = load_lines(lines, count, &why);
+        why = reader.error != 0 ? reader.error : loader.why;
+        ini = finish_document(&loader, &why);
     }
     if (error != nullptr) {
         *error = why;
