@@ -24,6 +24,8 @@ typedef intptr_t PlatFile;
 // A folder held open while the program works in it, or PLAT_NO_FOLDER.
 typedef intptr_t PlatFolder;
 #define PLAT_NO_FOLDER ((PlatFolder)-1)
+// Room for the path of a held folder.
+#define PLAT_FOLDER_PATH 1024
 
 // Opens an existing regular file for sequential reading, sharing it with other readers.
 PlatFile plat_open_read(const char* path);
@@ -41,20 +43,17 @@ int32_t plat_close(PlatFile file);
 // file it reaches lies beneath the folder root.
 PlatFile plat_open_read_below(const char* root, const char* path);
 
-// Opens the folder root\relative, every component of relative without following links, and
-// keeps it only when each is a plain folder and the last lies beneath root. relative is made
-// of plain names: "." and ".." are refused.
-PlatFolder plat_open_folder(const char* root, const char* relative);
-void plat_close_folder(PlatFolder folder);
-
 // A file being put in place: the held folder and the temporary file beside the target.
 struct PlatReplacement {
     PlatFolder folder;
     PlatFile file; // write the new contents here
     const char* name;
+    char folder_path[PLAT_FOLDER_PATH]; // where a backend that names files by path finds them
 };
 
-// Starts replacing name in the folder root\relative: clears a temporary file that an earlier,
+// Starts replacing name in the folder root\relative, which is opened one component at a time
+// without following links, each a plain folder, the last beneath root; relative is made of
+// plain names ("." and ".." are refused). Clears a temporary file that an earlier,
 // interrupted run left, and creates a new one exclusively. Refuses a target that is not absent
 // or a regular file, or that is the file source (when given, whose permissions the new file
 // takes). 0 on failure, when nothing is left open or created; else 1.

@@ -1,15 +1,11 @@
 // The whole-file copy, the same on every system: a checked source read into a replacement.
-#include <stdlib.h>
-
 #include "platform.h"
 
 // Copies the rest of the open source into the open target. 0 on failure, else 1.
 static int32_t copy_contents(PlatFile source, PlatFile target) {
-    static const uint32_t block = 64 * 1024;
-    char* buffer = static_cast<char*>(malloc(block));
-    if (buffer == nullptr) {
-        return 0;
-    }
+    // On the stack, so that a copy never fails for want of memory.
+    char buffer[64 * 1024];
+    const uint32_t block = sizeof buffer;
     int32_t ok = 1;
     uint32_t got = 0;
     while (ok && (ok = plat_read(source, buffer, block, &got)) != 0 && got > 0) {
@@ -19,7 +15,6 @@ static int32_t copy_contents(PlatFile source, PlatFile target) {
             done += written;
         }
     }
-    free(buffer);
     return ok;
 }
 

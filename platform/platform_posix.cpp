@@ -10,31 +10,35 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// A copy of path with every backslash turned into a slash (release with free), or none.
-static char* native_path(const char* path) {
+// The native form of a path: the program's path with every backslash turned into a slash.
+// Nothing here allocates, so that running out of memory never looks like a refused file.
+struct NativePath {
+    char text[PATH_MAX];
+};
+
+// Fills native from path; false when it is too long for the system.
+static bool native_path(const char* path, NativePath* native) {
     size_t length = strlen(path);
-    char* native = static_cast<char*>(malloc(length + 1));
-    if (native == nullptr) {
-        return nullptr;
+    if (length >= sizeof native->text) {
+        return false;
     }
     for (size_t i = 0; i <= length; i++) {
-        native[i] = path[i] == '\\' ? '/' : path[i];
+        native->text[i] = path[i] == '\\' ? '/' : path[i];
     }
-    return native;
+    return true;
 }
 
 // open(2) on the native form of path. A FIFO or device must not block the opening: it is
 // opened without waiting, then switched back to blocking reads and writes.
 static int open_native(const char* path, int flags, mode_t mode) {
-    char* native = native_path(path);
-    if (native == nullptr) {
+    NativePath native;
+    if (!native_path(path, &native)) {
         return -1;
     }
     int fd;
     do {
-        fd = open(native, flags | O_CLOEXEC | O_NONBLOCK, mode);
+        fd = open(native.text, flags | O_CLOEXEC | O_NONBLOCK, mode);
     } while (fd < 0 && errno == EINTR);
-    free(native);
     if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         close(fd);
         return -1;
@@ -94,10 +98,9 @@ int32_t plat_close(PlatFile file) {
 // kernel's own name for fd must start with root's resolved path and a slash. Without /proc the name
 // cannot be had, and the answer is no.
 static bool lies_below(const char* root, int fd) {
-    char* native_root = native_path(root);
-    char* resolved_root = native_root != nullptr ? realpath(native_root, nullptr) : nullptr;
-    free(native_root);
-    if (resolved_root == nullptr) {
+    NativePath native_root;
+    char resolved_root[PATH_MAX];
+    if (!native_path(root, &native_root) || realpath(native_root.text, resolved_root) == nullptr) {
         return false;
     }
     char link[32];
@@ -114,7 +117,6 @@ static bool lies_below(const char* root, int fd) {
         below = strncmp(name, resolved_root, prefix) == 0 &&
                 (name[prefix] == '/' || name[prefix] == '\0');
     }
-    free(resolved_root);
     return below;
 }
 
@@ -131,13 +133,13 @@ static bool is_separator(char c) {
     return c == '\\' || c == '/';
 }
 
-PlatFolder plat_open_folder(const char* root, const char* relative) {
-    char* native_root = native_path(root);
-    if (native_root == nullptr) {
-        return PLAT_NO_FOLDER;
+// Opens the folder root\\relative as plat_replace_begin describes; -1 on failure.
+static int open_folder(const char* root, const char* relative) {
+    NativePath native_root;
+    if (!native_path(root, &native_root)) {
+        return -1;
     }
-    int fd = open(native_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    free(native_root);
+    int fd = open(native_root.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // One component at a time from the root down, none of them a link.
     const char* rest = relative;
     while (fd >= 0 && *rest != '\0') {
@@ -163,11 +165,7 @@ PlatFolder plat_open_folder(const char* root, const char* relative) {
         close(fd);
         fd = -1;
     }
-    return fd < 0 ? PLAT_NO_FOLDER : static_cast<PlatFolder>(fd);
-}
-
-void plat_close_folder(PlatFolder folder) {
-    close(static_cast<int>(folder));
+    return fd < 0 ? -1 : fd;
 }
 
 // The name of the temporary file that stands in for name until it is complete.
@@ -195,7 +193,9 @@ int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const
                            const char* name, PlatFile source) {
     replacement->name = name;
     replacement->file = PLAT_NO_FILE;
-    replacement->folder = plat_open_folder(root, relative);
+    replacement->folder_path[0] = '\0';
+    int opened = open_folder(root, relative);
+    replacement->folder = opened < 0 ? PLAT_NO_FOLDER : static_cast<PlatFolder>(opened);
     char temporary[NAME_MAX + 1];
     mode_t mode = 0666;
     struct stat from;
@@ -215,7 +215,7 @@ int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const
     }
     if (replacement->file == PLAT_NO_FILE) {
         if (replacement->folder != PLAT_NO_FOLDER) {
-            plat_close_folder(replacement->folder);
+            close(static_cast<int>(replacement->folder));
         }
         return 0;
     }
@@ -235,29 +235,19 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     if (!ok) {
         unlinkat(folder, temporary, 0);
     }
-    plat_close_folder(replacement->folder);
+    close(folder);
     return ok ? 1 : 0;
 }
 
 int32_t plat_exists(const char* path) {
-    char* native = native_path(path);
-    if (native == nullptr) {
-        return 0;
-    }
+    NativePath native;
     struct stat st;
-    int32_t found = stat(native, &st) == 0 ? 1 : 0;
-    free(native);
-    return found;
+    return native_path(path, &native) && stat(native.text, &st) == 0 ? 1 : 0;
 }
 
 int32_t plat_make_dir(const char* path) {
-    char* native = native_path(path);
-    if (native == nullptr) {
-        return 0;
-    }
-    int32_t made = mkdir(native, 0777) == 0 ? 1 : 0;
-    free(native);
-    return made;
+    NativePath native;
+    return native_path(path, &native) && mkdir(native.text, 0777) == 0 ? 1 : 0;
 }
 
 uint32_t plat_executable_path(char* buffer, uint32_t size) {

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
@@ -121,12 +120,6 @@ PlatFile plat_open_read_below(const char* root, const char* path) {
     return file;
 }
 
-// A held folder: its handle, which keeps it from being renamed or replaced, and its path.
-struct Folder {
-    HANDLE handle;
-    char path[RESOLVED_SIZE];
-};
-
 // Opens the folder at path itself, never what a link or junction there points to, without
 // sharing deletion; INVALID_HANDLE_VALUE unless it is a plain folder.
 static HANDLE hold_folder(const char* path) {
@@ -148,20 +141,19 @@ static bool is_separator(char c) {
     return c == '\\' || c == '/';
 }
 
-PlatFolder plat_open_folder(const char* root, const char* relative) {
-    Folder* folder = static_cast<Folder*>(malloc(sizeof(Folder)));
-    if (folder == nullptr) {
-        return PLAT_NO_FOLDER;
-    }
+// Opens the folder root\relative as plat_replace_begin describes, with its path written into
+// path (PLAT_FOLDER_PATH bytes); INVALID_HANDLE_VALUE on failure.
+static HANDLE open_folder(const char* root, const char* relative, char* path) {
     size_t length = strlen(root);
-    bool ok = length < RESOLVED_SIZE;
-    if (ok) {
-        memcpy(folder->path, root, length + 1);
+    if (length >= PLAT_FOLDER_PATH) {
+        return INVALID_HANDLE_VALUE;
     }
-    // Down from the root one component at a time. Each folder is held before its child is
-    // opened, so that no component can be swapped for a junction on the way down; a held child
+    memcpy(path, root, length + 1);
+    // Down from the root one component at a time. Each child is held before its parent is let
+    // go, so that no component can be swapped for a junction on the way down; a held child
     // keeps its parent from being renamed, so only the last stays held.
-    folder->handle = INVALID_HANDLE_VALUE;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    bool ok = true;
     for (const char* rest = relative; ok && *rest != '\0';) {
         size_t part = 0;
         while (rest[part] != '\0' && !is_separator(rest[part])) {
@@ -169,49 +161,35 @@ PlatFolder plat_open_folder(const char* root, const char* relative) {
         }
         bool dots =
             (part == 1 && rest[0] == '.') || (part == 2 && rest[0] == '.' && rest[1] == '.');
-        ok = part > 0 && !dots && length + 1 + part < RESOLVED_SIZE;
+        ok = part > 0 && !dots && length + 1 + part < PLAT_FOLDER_PATH;
         if (ok) {
-            folder->path[length++] = '\\';
-            memcpy(folder->path + length, rest, part);
+            path[length++] = '\\';
+            memcpy(path + length, rest, part);
             length += part;
-            folder->path[length] = '\0';
-            HANDLE child = hold_folder(folder->path);
-            if (folder->handle != INVALID_HANDLE_VALUE) {
-                CloseHandle(folder->handle);
+            path[length] = '\0';
+            HANDLE child = hold_folder(path);
+            if (handle != INVALID_HANDLE_VALUE) {
+                CloseHandle(handle);
             }
-            folder->handle = child;
+            handle = child;
             ok = child != INVALID_HANDLE_VALUE;
         }
         rest += part;
         rest += *rest != '\0' ? 1 : 0;
     }
-    if (ok && folder->handle == INVALID_HANDLE_VALUE) {
-        folder->handle = hold_folder(folder->path);
-        ok = folder->handle != INVALID_HANDLE_VALUE;
+    if (ok && handle == INVALID_HANDLE_VALUE) {
+        handle = hold_folder(path);
     }
-    if (ok && !lies_below(root, folder->handle)) {
-        ok = false;
+    if (handle != INVALID_HANDLE_VALUE && (!ok || !lies_below(root, handle))) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
     }
-    if (!ok) {
-        if (folder->handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(folder->handle);
-        }
-        free(folder);
-        return PLAT_NO_FOLDER;
-    }
-    return reinterpret_cast<PlatFolder>(folder);
-}
-
-void plat_close_folder(PlatFolder held) {
-    Folder* folder = reinterpret_cast<Folder*>(held);
-    CloseHandle(folder->handle);
-    free(folder);
+    return handle;
 }
 
 // folder\name, with ".tmp" after it for the temporary file; false when it does not fit.
-static bool path_in(const Folder* folder, const char* name, bool temporary, char* path) {
-    int length =
-        snprintf(path, RESOLVED_SIZE, "%s\\%s%s", folder->path, name, temporary ? ".tmp" : "");
+static bool path_in(const char* folder, const char* name, bool temporary, char* path) {
+    int length = snprintf(path, RESOLVED_SIZE, "%s\\%s%s", folder, name, temporary ? ".tmp" : "");
     return length > 0 && length < RESOLVED_SIZE;
 }
 
@@ -244,11 +222,13 @@ int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const
                            const char* name, PlatFile source) {
     replacement->name = name;
     replacement->file = PLAT_NO_FILE;
-    replacement->folder = plat_open_folder(root, relative);
-    if (replacement->folder == PLAT_NO_FOLDER) {
+    HANDLE held = open_folder(root, relative, replacement->folder_path);
+    if (held == INVALID_HANDLE_VALUE) {
+        replacement->folder = PLAT_NO_FOLDER;
         return 0;
     }
-    const Folder* folder = reinterpret_cast<const Folder*>(replacement->folder);
+    replacement->folder = reinterpret_cast<PlatFolder>(held);
+    const char* folder = replacement->folder_path;
     char target[RESOLVED_SIZE];
     char temporary[RESOLVED_SIZE];
     if (path_in(folder, name, false, target) && path_in(folder, name, true, temporary) &&
@@ -260,14 +240,14 @@ int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const
                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     if (replacement->file == PLAT_NO_FILE) {
-        plat_close_folder(replacement->folder);
+        CloseHandle(held);
         return 0;
     }
     return 1;
 }
 
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
-    const Folder* folder = reinterpret_cast<const Folder*>(replacement->folder);
+    const char* folder = replacement->folder_path;
     char target[RESOLVED_SIZE];
     char temporary[RESOLVED_SIZE];
     bool ok = CloseHandle(handle_of(replacement->file)) && keep != 0;
@@ -278,7 +258,7 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     if (!ok && named) {
         DeleteFileA(temporary);
     }
-    plat_close_folder(replacement->folder);
+    CloseHandle(reinterpret_cast<HANDLE>(replacement->folder));
     return ok ? 1 : 0;
 }
 
