@@ -165,7 +165,7 @@ char* ini_read_line(IniLineReader* reader) {
         const char* end = reader->buffer + reader->filled;
         while (p < end) {
             // Most bytes are skipped in a comment or kept as they are in a line: take them in
-            // runs.
+            // runs. A comment runs to the line feed, so the bytes below are never in one but that.
             if (comment) {
                 const char* feed =
                     static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
@@ -199,21 +199,15 @@ char* ini_read_line(IniLineReader* reader) {
                 }
                 continue;
             case RETURN:
-                continue; // leaves both flags, so "\\\r\n" still continues the line
+                continue; // leaves the escape, so "\\\r\n" still continues the line
             case SPACE:
-                keep = !comment && line.length > 0;
+                keep = line.length > 0;
                 break;
             case SEMICOLON:
-                if (!comment && !escape) {
-                    comment = true;
-                } else {
-                    keep = !comment;
-                }
+                comment = !escape;
+                keep = escape;
                 break;
             case BACKSLASH:
-                if (comment) {
-                    break;
-                }
                 if (!escape) {
                     escape = true;
                     continue;
@@ -221,7 +215,7 @@ char* ini_read_line(IniLineReader* reader) {
                 keep = true;
                 break;
             case KEPT:
-                keep = !comment;
+                keep = true;
                 break;
             }
             escape = false;

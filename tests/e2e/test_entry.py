@@ -1,5 +1,10 @@
 """The command line, the installation root, the boot prompt and the install manifest."""
 
+import os
+import select
+import subprocess
+import time
+
 import pytest
 
 from conftest import BOOT_FILES, PROMPT, file_bytes
@@ -78,6 +83,23 @@ def test_boot_answer_selects_the_variant(tree, answer, full_boot):
     assert out == PROMPT + b"Zorvan 5.7 installed successfully\n"
     active = BOOT_FILES[1 if full_boot else 0]
     assert (tree.root / "bin" / "launch.seq").read_bytes() == file_bytes(active)
+
+
+def test_prompt_is_flushed_before_the_answer_is_read(tree):
+    # The answer is given only once the whole prompt has arrived through the pipe.
+    tree.lay()
+    process = subprocess.Popen(tree.command(tree.path()), stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    seen = b""
+    deadline = time.monotonic() + 60
+    while len(seen) < len(PROMPT) and time.monotonic() < deadline:
+        ready, _, _ = select.select([process.stdout], [], [], 1)
+        if ready:
+            seen += os.read(process.stdout.fileno(), len(PROMPT) - len(seen))
+    assert seen == PROMPT
+    out, err = process.communicate(b"y\n", timeout=120)
+    assert (process.returncode, out, err) == (0, b"Zorvan 5.7 installed successfully\n", b"")
+    assert (tree.root / "bin" / "launch.seq").read_bytes() == file_bytes(BOOT_FILES[0])
 
 
 def test_end_of_input_before_any_answer(tree):

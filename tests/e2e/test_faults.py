@@ -292,6 +292,39 @@ def test_source_that_vanished_is_missing(tree):
 
 
 @pytest.mark.native_only
+def test_no_executable_path_without_proc(tree, own_copy):
+    # In a mount namespace of its own without /proc, the program cannot learn where it is.
+    tree.lay()
+    script = 'umount -l /proc && exec "$0" -s'
+    done = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
+                           str(own_copy)], capture_output=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, b"", b"Could not GetModuleFileName()\n")
+    assert not (tree.root / "bin").exists()
+
+
+@pytest.mark.native_only
+def test_running_out_of_memory_at_every_allocation(tree, monkeypatch):
+    # A build of the program whose allocations are counted, the k-th failing, for every k until
+    # a run completes; the same wrapper (a memory checker) as the lane's.
+    faults = tree.exe.parent / "tests" / "Install_alloc_faults"
+    tree.lay()
+    complete = tree.expected_files(full_boot=False)
+    for k in range(1, 1000):
+        shutil.rmtree(tree.root / "bin", ignore_errors=True)
+        (tree.root / f"zrun-{VSN}" / "bin" / "zvn.ini").unlink(missing_ok=True)
+        monkeypatch.setenv("INSTALL_FAIL_ALLOCATION", str(k))
+        status, out, err = tree.run(tree.path(), "-s", exe=faults)
+        files = tree.files()
+        if status == 0:
+            assert (out, err, files) == (b"", b"", complete)
+            break
+        assert (status, out, err) == (1, b"", b"Out of memory\n"), k
+        assert {p: c for p, c in files.items() if complete.get(p) != c} == {}, k
+    assert k > 10  # the manifest and the launcher configuration are built of many allocations
+
+
+@pytest.mark.native_only
 @pytest.mark.address_limit
 def test_memory_exhaustion_is_reported(tree):
     # 40 MB of short sections needs far more heap than the 64 MB of address space allowed.
