@@ -151,13 +151,20 @@ int main(int argc, char** argv) {
     InstallOptions options = {nullptr, false, false};
     parse_command_line(argc, argv, &options);
     char executable_dir[PATH_SIZE];
-    if (options.root == nullptr) {
+    bool given = options.root != nullptr;
+    if (!given) {
         root_from_executable(executable_dir);
         options.root = executable_dir;
     }
     // zvn.ini records the root on one line; a line break in it would corrupt the file.
     if (strpbrk(options.root, "\r\n") != nullptr) {
         install_fail(nullptr, "Root directory holds a line break: %s\n", options.root);
+    }
+    // Its 8-bit form, which the launchers read too, would name some other folder.
+    if (!plat_root_fits_code_page(given)) {
+        install_fail(nullptr,
+                     "Root directory cannot be represented in the system's code page: %s\n",
+                     options.root);
     }
     if (!options.silent) {
         ask_boot_variant(&options);

@@ -75,6 +75,10 @@ int32_t plat_make_dir(const char* path);
 // Writes the running executable's full path into buffer (size bytes) and gives its length, or
 // 0 on failure. A result of size means the path did not fit and buffer holds no path.
 uint32_t plat_executable_path(char* buffer, uint32_t size);
+// 0 when the installation root, given on the command line (given set) or taken from the
+// executable's path, holds characters that the system's 8-bit code page cannot represent, so
+// that its 8-bit form names another folder; else 1.
+int32_t plat_root_fits_code_page(int32_t given);
 // Makes standard input, output and error carry bytes unchanged (no line-end translation).
 void plat_binary_stdio();
 

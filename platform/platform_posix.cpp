@@ -270,6 +270,10 @@ uint32_t plat_executable_path(char* buffer, uint32_t size) {
     return static_cast<uint32_t>(n);
 }
 
+int32_t plat_root_fits_code_page(int32_t) {
+    return 1; // paths are bytes, never converted
+}
+
 void plat_binary_stdio() {
     // POSIX streams never translate line ends.
 }

@@ -275,6 +275,56 @@ uint32_t plat_executable_path(char* buffer, uint32_t size) {
     return GetModuleFileNameA(nullptr, buffer, size);
 }
 
+// True when count wide characters of text convert to the system's code page, none lost or
+// replaced by a look-alike.
+static bool fits_code_page(const wchar_t* text, int count) {
+    if (count == 0 || GetACP() == CP_UTF8) {
+        return true;
+    }
+    BOOL lost = FALSE;
+    int converted =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, count, nullptr, 0, nullptr, &lost);
+    return converted > 0 && !lost;
+}
+
+int32_t plat_root_fits_code_page(int32_t given) {
+    if (!given) {
+        wchar_t path[PLAT_FOLDER_PATH];
+        DWORD length = GetModuleFileNameW(nullptr, path, PLAT_FOLDER_PATH);
+        // A path that cannot be had is reported when the 8-bit one is asked for.
+        return length == 0 || length >= PLAT_FOLDER_PATH ||
+                       fits_code_page(path, static_cast<int>(length))
+                   ? 1
+                   : 0;
+    }
+    // The arguments after the program's name, as the C runtime splits them: blanks outside
+    // quotes part them. Switches cannot name the root and are passed over.
+    const wchar_t* rest = GetCommandLineW();
+    bool quoted = false;
+    while (*rest != L'\0' && (quoted || (*rest != L' ' && *rest != L'\t'))) {
+        quoted = *rest++ == L'"' ? !quoted : quoted;
+    }
+    while (*rest != L'\0') {
+        while (*rest == L' ' || *rest == L'\t') {
+            rest++;
+        }
+        const wchar_t* start = rest;
+        quoted = false;
+        while (*rest != L'\0' && (quoted || (*rest != L' ' && *rest != L'\t'))) {
+            quoted = *rest++ == L'"' ? !quoted : quoted;
+        }
+        const wchar_t* first = start;
+        while (first < rest && *first == L'"') {
+            first++;
+        }
+        if (first < rest && *first != L'-' &&
+            !fits_code_page(start, static_cast<int>(rest - start))) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 void plat_binary_stdio() {
     // Messages are bytes ending in a line feed; the C runtime must not add carriage returns.
     _setmode(_fileno(stdin), _O_BINARY);

@@ -2,6 +2,13 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# Builds are the same bytes from any checkout of a commit: the Windows executables' time stamp
+# is the last commit's time unless the caller chose one.
+if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+    SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || echo 0)
+fi
+export SOURCE_DATE_EPOCH
+
 # Installs those of the named Debian packages that are not installed yet.
 need_packages() {
     local missing=()
@@ -23,4 +30,22 @@ build_tree() {
     shift
     cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
     cmake --build "$dir"
+}
+
+# Lays the sample unpacked distribution in the folder DIR: manifest, six launchers, two boot
+# files. lay_sample_tree DIR [FILE...] leaves out the named files (by their names in the tree).
+lay_sample_tree() {
+    local tree=$1
+    shift
+    mkdir -p "$tree/zrun-5.7/bin" "$tree/releases/R9"
+    printf '; Install manifest of the sample distribution\n[Install]\nVSN = 5.7\nSYSTEM_VSN = R9\n' \
+        >"$tree/Install.ini"
+    for launcher in zvn wzvn zvnc brenvik tamsel quorrin; do
+        printf 'sample launcher %s\n' "$launcher" >"$tree/zrun-5.7/bin/$launcher.exe"
+    done
+    printf 'boot: minimal\n' >"$tree/releases/R9/launch_bare.seq"
+    printf 'boot: vantor\n' >"$tree/releases/R9/launch_vantor.seq"
+    for left_out in "$@"; do
+        rm -f "$tree/$left_out"
+    done
 }

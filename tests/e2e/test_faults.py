@@ -292,6 +292,7 @@ def test_source_that_vanished_is_missing(tree):
 
 
 @pytest.mark.native_only
+@pytest.mark.no_memory_checker
 def test_no_executable_path_without_proc(tree, own_copy):
     # In a mount namespace of its own without /proc, the program cannot learn where it is.
     tree.lay()
@@ -325,7 +326,7 @@ def test_running_out_of_memory_at_every_allocation(tree, monkeypatch):
 
 
 @pytest.mark.native_only
-@pytest.mark.address_limit
+@pytest.mark.no_memory_checker
 def test_memory_exhaustion_is_reported(tree):
     # 40 MB of short sections needs far more heap than the 64 MB of address space allowed.
     chunk = b"".join(b"[s%d]\nk=v\n" % i for i in range(10000))

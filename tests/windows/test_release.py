@@ -1,0 +1,148 @@
+"""The Windows release as a maintainer ships it: built the same from any checkout, versioned,
+signed, and run by the sample setup (makensis) under Wine."""
+
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pefile
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def run(command, **options):
+    return subprocess.run(command, check=True, capture_output=True, timeout=600, **options)
+
+
+def lay_sample(folder, *left_out):
+    """The sample distribution of tools/demo, with Install.exe of the release at its root."""
+    run(["bash", "-c", 'source "$0/tools/lib.sh" && lay_sample_tree "$@"', str(ROOT), str(folder),
+         *left_out])
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def files_below(folder):
+    return {p.relative_to(folder).as_posix(): p.read_bytes()
+            for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+@pytest.fixture(scope="module")
+def release(tmp_path_factory):
+    """tools/release run in two clones of this commit, in folders of different names."""
+    builds = []
+    for name in ("first", "second clone with a longer name"):
+        clone = tmp_path_factory.mktemp("release") / name
+        run(["git", "clone", "--quiet", str(ROOT), str(clone)])
+        run([str(clone / "tools" / "release")], cwd=clone)
+        builds.append(clone / "build" / "release")
+    return builds
+
+
+def test_two_clones_give_the_same_stripped_versioned_executable(release):
+    sums = [(folder / "SHA256SUMS").read_text() for folder in release]
+    exe = release[0] / "Install.exe"
+    assert sums[0] == sums[1] == f"{hashlib.sha256(exe.read_bytes()).hexdigest()}  Install.exe\n"
+    image = pefile.PE(str(exe))
+    assert image.FILE_HEADER.PointerToSymbolTable == 0  # stripped
+    assert not [s for s in image.sections if s.Name.startswith(b".debug")]
+    strings = {k.decode(): v.decode() for info in image.FileInfo[0] if hasattr(info, "StringTable")
+               for table in info.StringTable for k, v in table.entries.items()}
+    version = re.search(r"project\(Install VERSION (\S+)",
+                        (ROOT / "CMakeLists.txt").read_text()).group(1)
+    assert {k: strings[k] for k in ("FileVersion", "ProductVersion", "ProductName",
+                                    "OriginalFilename")} == {
+        "FileVersion": version, "ProductVersion": version, "ProductName": "Zorvan",
+        "OriginalFilename": "Install.exe"}
+    assert strings["FileDescription"]
+    assert f"version {version}" in (ROOT / "README.md").read_text()
+    for folder in release:  # no build path inside
+        assert str(folder.parents[1]).encode() not in exe.read_bytes()
+    image.close()
+
+
+def test_signed_with_a_throwaway_certificate_verifies_and_runs(release, tmp_path):
+    key, cert = tmp_path / "key.pem", tmp_path / "cert.pem"
+    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+         "/CN=Zorvan test signing", "-addext", "extendedKeyUsage=codeSigning",
+         "-keyout", str(key), "-out", str(cert)])
+    clone = release[0].parents[1]
+    run([str(clone / "tools" / "release"), "--cert", str(cert), "--key", str(key)], cwd=clone)
+    signed = release[0] / "signed" / "Install.exe"
+    verified = run(["osslsigncode", "verify", "-CAfile", str(cert), "-in", str(signed)])
+    assert b"Signature verification: ok" in verified.stdout
+    unsigned = (release[0] / "Install.exe").read_bytes()
+    assert signed.read_bytes() != unsigned and (release[0] / "SHA256SUMS").read_text().endswith(
+        "  signed/Install.exe\n")
+    tree = tmp_path / "tree"
+    lay_sample(tree)
+    done = subprocess.run(["wine", str(signed), windows_path(tree), "-s"], capture_output=True,
+                          timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+    assert (tree / "bin" / "launch.seq").read_bytes() == (
+        tree / "releases" / "R9" / "launch_bare.seq").read_bytes()
+
+
+def build_setup(release, folder, *left_out):
+    stage = folder / "stage"
+    lay_sample(stage, *left_out)
+    shutil.copy(release[0] / "Install.exe", stage / "Install.exe")
+    setup = folder / "Zorvan-5.7.exe"
+    run(["makensis", "-V2", f"-DSTAGE={stage}", f"-DOUTFILE={setup}",
+         str(ROOT / "packaging" / "setup.nsi")])
+    return stage, setup
+
+
+def run_setup(setup, destination):
+    # /D= must come last and unquoted: each word its own argument, so that Wine quotes none.
+    words = f"/D={windows_path(destination)}".split(" ")
+    return subprocess.run(["wine", str(setup), "/S", *words], capture_output=True, timeout=300)
+
+
+def uninstall(destination):
+    # The uninstaller starts a copy of itself elsewhere and returns at once: wait for it.
+    subprocess.run(["wine", str(destination / "Uninstall.exe"), "/S"], capture_output=True,
+                   timeout=120, check=True)
+    deadline = time.monotonic() + 60
+    while destination.exists() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return not destination.exists()
+
+
+def test_setup_installs_the_tree_and_uninstalls_it(release, tmp_path):
+    stage, setup = build_setup(release, tmp_path)
+    destination = tmp_path / "setup target" / "Zorvan 5.7"
+    assert run_setup(setup, destination).returncode == 0
+    expected = files_below(stage)
+    for name in ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe"]:
+        expected[f"bin/{name}"] = expected[f"zrun-5.7/bin/{name}"]
+    for name in ["launch_bare.seq", "launch_vantor.seq"]:
+        expected[f"bin/{name}"] = expected[f"releases/R9/{name}"]
+    expected["bin/launch.seq"] = expected["releases/R9/launch_bare.seq"]
+    root = windows_path(destination).replace("\\", "\\\\")
+    expected["zrun-5.7/bin/zvn.ini"] = expected["bin/zvn.ini"] = (
+        f"[zorvan]\nBindir={root}\\\\zrun-5.7\\\\bin\nProgname=zvn\nRootdir={root}\n".encode())
+    expected["Install.log"] = b""
+    installed = files_below(destination)
+    assert installed.pop("Uninstall.exe").startswith(b"MZ")
+    assert installed == dict(sorted(expected.items()))
+    assert uninstall(destination)
+    assert destination.parent.exists()
+
+
+def test_setup_fails_when_the_installation_fails_and_can_be_removed(release, tmp_path):
+    _, setup = build_setup(release, tmp_path, "releases/R9/launch_vantor.seq")
+    destination = tmp_path / "broken target"
+    done = run_setup(setup, destination)
+    assert done.returncode != 0
+    missing = windows_path(destination / "releases" / "R9" / "launch_vantor.seq")
+    assert (destination / "Install.log").read_bytes().replace(b"\r\n", b"\n") == (
+        f"Could not find file {missing}\n".encode())
+    assert uninstall(destination)
