@@ -25,14 +25,18 @@ static bool on_disk(HANDLE handle) {
     return GetFileType(handle) == FILE_TYPE_DISK;
 }
 
-PlatFile plat_open_read(const char* path) {
-    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+// The opened handle as a file when it is one on disk; anything else is closed again.
+static PlatFile disk_file(HANDLE handle) {
     if (handle != INVALID_HANDLE_VALUE && !on_disk(handle)) {
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
     }
     return file_of(handle);
+}
+
+PlatFile plat_open_read(const char* path) {
+    return disk_file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 PlatFile plat_create_write(const char* path) {
@@ -41,13 +45,8 @@ PlatFile plat_create_write(const char* path) {
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         return PLAT_NO_FILE;
     }
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE && !on_disk(handle)) {
-        CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-    }
-    return file_of(handle);
+    return disk_file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 int32_t plat_read(PlatFile file, void* buffer, uint32_t size, uint32_t* got) {

@@ -2,12 +2,13 @@
 
 import os
 import select
+import shutil
 import subprocess
 import time
 
 import pytest
 
-from conftest import BOOT_FILES, PROMPT, file_bytes
+from conftest import BOOT_FILES, PROMPT, Tree, file_bytes
 
 
 def message(text):
@@ -100,6 +101,28 @@ def test_prompt_is_flushed_before_the_answer_is_read(tree):
     out, err = process.communicate(b"y\n", timeout=120)
     assert (process.returncode, out, err) == (0, b"Zorvan 5.7 installed successfully\n", b"")
     assert (tree.root / "bin" / "launch.seq").read_bytes() == file_bytes(BOOT_FILES[0])
+
+
+def test_root_that_the_code_page_cannot_hold(tmp_path, exe, lane, wrapper, monkeypatch):
+    # A Cyrillic folder: bytes like any other on Linux; under Wine (a Western code page, the
+    # arguments decoded as UTF-8) it is refused, given as the root or holding the program.
+    monkeypatch.setenv("LC_ALL", "C.UTF-8")
+    root = tmp_path / "Жук"
+    root.mkdir()
+    cyrillic = Tree(root, exe, lane, wrapper).lay()
+    own = root / exe.name
+    shutil.copy2(exe, own)
+    for args, run_exe, shown in ((["-s", cyrillic.path()], None, cyrillic.path()),
+                                 (["-s"], own, cyrillic.path())):
+        status, out, err = cyrillic.run(*args, exe=run_exe)
+        if lane == "wine":
+            shown = "".join(c if ord(c) < 128 else "?" for c in shown)
+            expected = f"Root directory cannot be represented in the system's code page: {shown}\n"
+            assert (status, out, err) == (1, b"", expected.encode())
+            assert not (root / "bin").exists()
+        else:
+            assert (status, out, err) == (0, b"", b"")
+            assert (root / "bin" / "zvn.ini").read_bytes().endswith("Жук\n".encode())
 
 
 def test_end_of_input_before_any_answer(tree):
