@@ -69,6 +69,7 @@ def measure(command, repeat):
 
 def reader_tables(build, mingw, data):
     native = str(build / "bench" / "bench_reader")
+    native_heap = str(build / "bench" / "bench_reader_heap")
     windows = str(mingw / "bench" / "bench_reader.exe")
     print("### Reader throughput, native build (MiB/s, best of several runs)\n")
     print("| shape | size | ours | before | ours / before | floor: scan | floor: + a copy "
@@ -80,14 +81,16 @@ def reader_tables(build, mingw, data):
             path = str(data / f"{shape}-{size}.ini")
             repeat = 5 if size < 100 else 3
             got = {reader: measure([native, reader, path], repeat) for reader in READERS}
+            peak = {reader: measure([native_heap, reader, path], 1)[1] for reader in
+                    ("ours", "before")}
             if got["ours"][2:] != got["before"][2:]:
                 sys.exit(f"the readers disagree on {path}: {got['ours']} {got['before']}")
-            results[(shape, size)] = got["ours"]
+            results[(shape, size)] = (got["ours"][0], peak["ours"])
             speed = {reader: size / got[reader][0] for reader in READERS}
             print(f"| {shape} | {size} | {speed['ours']:.0f} | {speed['before']:.0f} | "
                   f"{speed['ours'] / speed['before']:.2f} | {speed['scan']:.0f} | "
-                  f"{speed['lines']:.0f} | {got['ours'][1] / 1024:.0f} | "
-                  f"{got['before'][1] / 1024:.0f} |")
+                  f"{speed['lines']:.0f} | {peak['ours'] / 1024:.0f} | "
+                  f"{peak['before'] / 1024:.0f} |")
     print("\n### Scaling: 100 MiB against 10 MiB (10 is linear)\n")
     print("| build | shape | time ratio | peak memory ratio |")
     print("|---|---|---|---|")
