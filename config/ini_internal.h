@@ -16,8 +16,9 @@
 // (*items unchanged).
 int32_t ini_reserve(void** items, int32_t needed, int32_t* capacity, size_t item_size);
 // Makes room for at least needed elements in a working buffer that never leaves the module (a
-// line being read or written, the reader's list of lines). It doubles when full, so that
-// building it costs linear time with any allocator. 0 when memory ran out (*items unchanged).
+// line being written, the reader's working arrays of sections and entries). It doubles when full,
+// so that building it costs linear time with any allocator. 0 when memory ran out (*items
+// unchanged).
 int32_t ini_reserve_buffer(void** items, size_t needed, size_t* capacity, size_t item_size);
 // Appends one byte to a byte buffer that grows as ini_reserve_buffer does. 0 when memory ran
 // out (*bytes unchanged).

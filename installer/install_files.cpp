@@ -18,10 +18,12 @@ static const char bail_out[] = "Cannot continue installation, bailing out.\n";
 // The folder below the root that every copy goes into.
 static const char bin_folder[] = "bin";
 
-// Copies source over name in bin (target is its full path, for the message); on failure prints
-// the copy line and gives false.
-static bool copy_reported(const InstallOptions* options, const char* source, const char* target,
-                          const char* name) {
+// Copies source over name in bin (bin_dir); on failure prints the copy line and gives false.
+// A target path too long ends the run after releasing document.
+static bool copy_reported(IniFile* document, const InstallOptions* options, const char* bin_dir,
+                          const char* source, const char* name) {
+    char target[PATH_SIZE];
+    install_compose_path(document, target, "%s\\%s", bin_dir, name);
     if (plat_copy_file(options->root, source, bin_folder, name)) {
         return true;
     }
@@ -34,13 +36,11 @@ static bool copy_reported(const InstallOptions* options, const char* source, con
 static void install_file(const InstallOptions* options, const char* directory, const char* name,
                          const char* bin_dir, bool tolerated) {
     char source[PATH_SIZE];
-    char target[PATH_SIZE];
     install_compose_path(nullptr, source, "%s\\%s", directory, name);
-    install_compose_path(nullptr, target, "%s\\%s", bin_dir, name);
     if (!plat_exists(source)) {
         install_fail(nullptr, "Could not find file %s\n", source);
     }
-    if (!copy_reported(options, source, target, name)) {
+    if (!copy_reported(nullptr, options, bin_dir, source, name)) {
         if (!tolerated) {
             install_fail(nullptr, bail_out);
         }
@@ -48,10 +48,10 @@ static void install_file(const InstallOptions* options, const char* directory, c
     }
 }
 
-// Copies source over name in bin; a failure ends the run after releasing document.
-static void copy_or_bail_out(IniFile* document, const InstallOptions* options, const char* source,
-                             const char* target, const char* name) {
-    if (!copy_reported(options, source, target, name)) {
+// Copies source over name in bin (bin_dir); a failure ends the run after releasing document.
+static void copy_or_bail_out(IniFile* document, const InstallOptions* options, const char* bin_dir,
+                             const char* source, const char* name) {
+    if (!copy_reported(document, options, bin_dir, source, name)) {
         install_fail(document, bail_out);
     }
 }
@@ -103,12 +103,10 @@ int install_files(const InstallOptions* options, const InstallPaths* paths) {
     }
 
     char source[PATH_SIZE];
-    char target[PATH_SIZE];
     install_compose_path(nullptr, source,
                          options->full_boot ? "%s\\launch_vantor.seq" : "%s\\launch_bare.seq",
                          paths->bin_dir);
-    install_compose_path(nullptr, target, "%s\\launch.seq", paths->bin_dir);
-    copy_or_bail_out(nullptr, options, source, target, "launch.seq");
+    copy_or_bail_out(nullptr, options, paths->bin_dir, source, "launch.seq");
 
     IniFile* document = launcher_configuration(options, paths);
     install_compose_path(document, source, "%s\\zvn.ini", paths->runtime_bin);
@@ -120,8 +118,7 @@ int install_files(const InstallOptions* options, const InstallPaths* paths) {
         fprintf(stderr, "Could not create file %s\n", source);
         install_fail(document, bail_out);
     }
-    install_compose_path(document, target, "%s\\zvn.ini", paths->bin_dir);
-    copy_or_bail_out(document, options, source, target, "zvn.ini");
+    copy_or_bail_out(document, options, paths->bin_dir, source, "zvn.ini");
     ini_destroy(document);
 
     if (!options->silent) {

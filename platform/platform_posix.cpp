@@ -95,8 +95,8 @@ int32_t plat_close(PlatFile file) {
 }
 
 // True when the open fd is the folder root or lies beneath it once every link is resolved: the
-// kernel's own name for fd must start with root's resolved path and a slash. Without /proc the name
-// cannot be had, and the answer is no.
+// kernel's own name for fd must be root's resolved path, or start with it and a slash. Without
+// /proc that name cannot be had, and the answer is no.
 static bool lies_below(const char* root, int fd) {
     NativePath native_root;
     char resolved_root[PATH_MAX];
@@ -165,7 +165,7 @@ static int open_folder(const char* root, const char* relative) {
         close(fd);
         fd = -1;
     }
-    return fd < 0 ? -1 : fd;
+    return fd;
 }
 
 // The name of the temporary file that stands in for name until it is complete.
@@ -174,16 +174,14 @@ static bool temporary_name(const char* name, char* temporary, size_t size) {
     return length > 0 && static_cast<size_t>(length) < size;
 }
 
-// True when name in the folder is absent, or a regular file other than source (when given).
-static bool replaceable(int folder, const char* name, PlatFile source) {
+// True when name in the folder is absent, or a regular file other than the source whose status
+// is from (when given).
+static bool replaceable(int folder, const char* name, const struct stat* from) {
     struct stat target;
     if (fstatat(folder, name, &target, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT;
     }
-    struct stat from;
-    if (source != PLAT_NO_FILE &&
-        (fstat(static_cast<int>(source), &from) != 0 ||
-         (from.st_dev == target.st_dev && from.st_ino == target.st_ino))) {
+    if (from != nullptr && from->st_dev == target.st_dev && from->st_ino == target.st_ino) {
         return false;
     }
     return S_ISREG(target.st_mode);
@@ -197,14 +195,13 @@ int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const
     int opened = open_folder(root, relative);
     replacement->folder = opened < 0 ? PLAT_NO_FOLDER : static_cast<PlatFolder>(opened);
     char temporary[NAME_MAX + 1];
-    mode_t mode = 0666;
     struct stat from;
-    if (source != PLAT_NO_FILE && fstat(static_cast<int>(source), &from) == 0) {
-        mode = from.st_mode & 0777;
-    }
-    if (replacement->folder != PLAT_NO_FOLDER &&
+    bool known = source == PLAT_NO_FILE || fstat(static_cast<int>(source), &from) == 0;
+    mode_t mode = source != PLAT_NO_FILE ? from.st_mode & 0777 : 0666;
+    if (replacement->folder != PLAT_NO_FOLDER && known &&
         temporary_name(name, temporary, sizeof temporary) &&
-        replaceable(static_cast<int>(replacement->folder), name, source)) {
+        replaceable(static_cast<int>(replacement->folder), name,
+                    source != PLAT_NO_FILE ? &from : nullptr)) {
         int folder = static_cast<int>(replacement->folder);
         // Whatever an interrupted run left under the temporary name goes; a link is removed
         // itself, never followed.
@@ -230,7 +227,7 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     int fd = static_cast<int>(replacement->file);
     bool ok = keep != 0 && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
-    ok = ok && replaceable(folder, replacement->name, PLAT_NO_FILE) &&
+    ok = ok && replaceable(folder, replacement->name, nullptr) &&
          renameat(folder, temporary, folder, replacement->name) == 0;
     if (!ok) {
         unlinkat(folder, temporary, 0);
