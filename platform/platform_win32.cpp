@@ -249,7 +249,10 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     const char* folder = replacement->folder_path;
     char target[RESOLVED_SIZE];
     char temporary[RESOLVED_SIZE];
-    bool ok = CloseHandle(handle_of(replacement->file)) && keep != 0;
+    // The contents reach the disk before the name does, so that no crash leaves a fragment.
+    HANDLE file = handle_of(replacement->file);
+    bool ok = keep != 0 && FlushFileBuffers(file);
+    ok = CloseHandle(file) && ok;
     bool named = path_in(folder, replacement->name, false, target) &&
                  path_in(folder, replacement->name, true, temporary);
     ok = ok && named && replaceable(target, PLAT_NO_FILE) &&
