@@ -93,61 +93,63 @@ static void ask_boot_variant(InstallOptions* options) {
 
 // Refuses a manifest value (named key) whose folder, relative to the root as composed with
 // format, would lead out of the root; resolved (when given) receives the folder's resolved form.
-static void check_below_root(IniFile* manifest, const InstallPaths* paths, const char* key,
+static void check_below_root(InstallHeld* held, const InstallPaths* paths, const char* key,
                              const char* format, const char* value, char* resolved) {
     char relative[PATH_SIZE];
     char scratch[PATH_SIZE] = "";
-    install_compose_path(manifest, relative, format, value);
+    install_compose_path(held, relative, format, value);
     if (!install_relative_path(relative, resolved != nullptr ? resolved : scratch)) {
-        install_fail(manifest, "Key %s leads out of the root directory in init file %s\n", key,
+        install_fail(held, "Key %s leads out of the root directory in init file %s\n", key,
                      paths->manifest_path);
     }
 }
 
-// Reads the install manifest, which must lie beneath the root, and composes the installation's
-// paths from it.
-static void read_manifest(const char* root, InstallPaths* paths) {
-    install_compose_path(nullptr, paths->manifest_path, "%s\\Install.ini", root);
+// Reads the install manifest, which must lie beneath the held root, and composes the
+// installation's paths from it.
+static void read_manifest(const char* root, InstallPaths* paths, InstallHeld* held) {
+    install_compose_path(held, paths->manifest_path, "%s\\Install.ini", root);
     int32_t error = INI_READ_OK;
-    PlatFile file = plat_open_read_below(root, paths->manifest_path);
+    PlatFile file = plat_open_read_below(held->root, paths->manifest_path);
     IniFile* manifest = ini_read_from(file, &error);
     if (file != PLAT_NO_FILE) {
         plat_close(file);
     }
     if (error == INI_READ_NO_MEMORY) {
-        install_fail_no_memory(nullptr);
+        install_fail_no_memory(held);
     }
     if (manifest == nullptr) {
-        install_fail(nullptr, "Cannot open init file %s\n", paths->manifest_path);
+        install_fail(held, "Cannot open init file %s\n", paths->manifest_path);
     }
+    held->document = manifest;
     const IniSection* install = ini_get_section(manifest, "Install");
     if (install == nullptr) {
-        install_fail(manifest, "No [Install] section in init file %s\n", paths->manifest_path);
+        install_fail(held, "No [Install] section in init file %s\n", paths->manifest_path);
     }
     const char* version = ini_get_value(install, "VSN");
     if (version == nullptr) {
-        install_fail(manifest, "No key VSN in init file %s\n", paths->manifest_path);
+        install_fail(held, "No key VSN in init file %s\n", paths->manifest_path);
     }
     size_t version_length = strlen(version);
     if (version_length >= PATH_SIZE) {
-        install_fail(manifest, "Key VSN is longer than %d bytes in init file %s\n", PATH_SIZE - 1,
+        install_fail(held, "Key VSN is longer than %d bytes in init file %s\n", PATH_SIZE - 1,
                      paths->manifest_path);
     }
     memcpy(paths->version, version, version_length + 1);
-    install_compose_path(manifest, paths->runtime_bin, "%s\\zrun-%s\\bin", root, version);
-    check_below_root(manifest, paths, "VSN", "zrun-%s\\bin", version, paths->runtime_relative);
+    install_compose_path(held, paths->runtime_bin, "%s\\zrun-%s\\bin", root, version);
+    check_below_root(held, paths, "VSN", "zrun-%s\\bin", version, paths->runtime_relative);
     const char* system_version = ini_get_value(install, "SYSTEM_VSN");
     if (system_version == nullptr) {
-        install_fail(manifest, "No key SYSTEM_VSN in init file %s\n", paths->manifest_path);
+        install_fail(held, "No key SYSTEM_VSN in init file %s\n", paths->manifest_path);
     }
-    install_compose_path(manifest, paths->release_dir, "%s\\releases\\%s", root, system_version);
-    check_below_root(manifest, paths, "SYSTEM_VSN", "releases\\%s", system_version, nullptr);
-    install_compose_path(manifest, paths->bin_dir, "%s\\bin", root);
+    install_compose_path(held, paths->release_dir, "%s\\releases\\%s", root, system_version);
+    check_below_root(held, paths, "SYSTEM_VSN", "releases\\%s", system_version, nullptr);
+    install_compose_path(held, paths->bin_dir, "%s\\bin", root);
     ini_destroy(manifest);
+    held->document = nullptr;
 }
 
 int main(int argc, char** argv) {
-    plat_binary_stdio();
+    plat_setup_process();
     InstallOptions options = {nullptr, false, false};
     parse_command_line(argc, argv, &options);
     char executable_dir[PATH_SIZE];
@@ -169,9 +171,13 @@ int main(int argc, char** argv) {
     if (!options.silent) {
         ask_boot_variant(&options);
     }
+    // Everything below the root is reached from this handle from now on.
+    InstallHeld held = {plat_hold_root(options.root), nullptr};
     InstallPaths paths;
-    read_manifest(options.root, &paths);
-    // A failure to create the folder (it may exist already) shows in the copies that follow.
-    plat_make_dir(paths.bin_dir);
-    return install_files(&options, &paths);
+    read_manifest(options.root, &paths, &held);
+    // bin_dir; a failure to create it (it may exist already) shows in the copies that follow.
+    plat_make_dir(held.root, "bin");
+    int status = install_files(&options, &paths, &held);
+    plat_release_folder(held.root);
+    return status;
 }

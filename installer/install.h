@@ -3,6 +3,7 @@
 #define INSTALL_H
 
 #include "ini.h"
+#include "platform.h"
 
 // Every path the installer holds or composes lives in a buffer of this many bytes,
 // terminator included.
@@ -25,14 +26,20 @@ struct InstallPaths {
     char runtime_relative[PATH_SIZE]; // runtime_bin below the root, "." and ".." resolved
 };
 
-// Releases document (when given), prints the message on standard error and ends the process
-// with status 1.
-[[noreturn]] void install_fail(IniFile* document, const char* format, ...);
+// What the run holds, which a failure releases before the process ends.
+struct InstallHeld {
+    PlatFolder root;   // the installation root, held from the manifest on
+    IniFile* document; // the manifest while it is read, later the launcher configuration
+};
+
+// Releases what held holds (when given), prints the message on standard error and ends the
+// process with status 1.
+[[noreturn]] void install_fail(InstallHeld* held, const char* format, ...);
 // Formats a path into a PATH_SIZE buffer. A path that would not fit is never cut short: it is
-// named on standard error, document (when given) is released and the process ends with 1.
-void install_compose_path(IniFile* document, char* path, const char* format, ...);
+// named on standard error, what held holds (when given) is released and the process ends with 1.
+void install_compose_path(InstallHeld* held, char* path, const char* format, ...);
 // Ends the process with a message when memory has run out.
-[[noreturn]] void install_fail_no_memory(IniFile* document);
+[[noreturn]] void install_fail_no_memory(InstallHeld* held);
 // Resolves "." and ".." in relative, a path below some folder judged by its text alone, into
 // resolved (PATH_SIZE bytes, backslashes between components). False when it would lead out of
 // that folder: a ".." above it, a leading separator, a drive or stream colon, or a component of
@@ -40,7 +47,8 @@ void install_compose_path(IniFile* document, char* path, const char* format, ...
 bool install_relative_path(const char* relative, char* resolved);
 
 // Copies the launchers and boot files, selects the active boot file and writes the launcher
-// configuration; gives the process's exit status (0) or ends the process on a fatal failure.
-int install_files(const InstallOptions* options, const InstallPaths* paths);
+// configuration, working below the held root; gives the process's exit status (0) or ends the
+// process on a fatal failure.
+int install_files(const InstallOptions* options, const InstallPaths* paths, InstallHeld* held);
 
 #endif

@@ -6,26 +6,29 @@
 
 #include "install.h"
 
-[[noreturn]] static void end_failed(IniFile* document) {
-    if (document != nullptr) {
-        ini_destroy(document);
+[[noreturn]] static void end_failed(InstallHeld* held) {
+    if (held != nullptr && held->document != nullptr) {
+        ini_destroy(held->document);
+    }
+    if (held != nullptr && held->root != PLAT_NO_FOLDER) {
+        plat_release_folder(held->root);
     }
     exit(1);
 }
 
-void install_fail(IniFile* document, const char* format, ...) {
+void install_fail(InstallHeld* held, const char* format, ...) {
     va_list args;
     va_start(args, format);
     vfprintf(stderr, format, args);
     va_end(args);
-    end_failed(document);
+    end_failed(held);
 }
 
-void install_fail_no_memory(IniFile* document) {
-    install_fail(document, "Out of memory\n");
+void install_fail_no_memory(InstallHeld* held) {
+    install_fail(held, "Out of memory\n");
 }
 
-void install_compose_path(IniFile* document, char* path, const char* format, ...) {
+void install_compose_path(InstallHeld* held, char* path, const char* format, ...) {
     va_list args;
     va_start(args, format);
     int length = vsnprintf(path, PATH_SIZE, format, args);
@@ -38,7 +41,7 @@ void install_compose_path(IniFile* document, char* path, const char* format, ...
     vfprintf(stderr, format, args);
     va_end(args);
     fputc('\n', stderr);
-    end_failed(document);
+    end_failed(held);
 }
 
 // True when the component of length bytes is made of dots and spaces only, as a step up can be

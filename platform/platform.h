@@ -6,12 +6,22 @@
 // turned into a backslash.
 //
 // The installation tree is not trusted: others may write into it while a privileged run goes
-// on. So every file the program puts in place goes through a replacement: a new temporary file
-// beside the target, created exclusively, filled, closed and renamed over the target, in a
-// folder opened one component at a time without following links and held until the rename is
-// done. Only an absent target or a regular file is ever replaced, never a link, folder, FIFO or
-// device, and every file read or folder written must lie beneath the installation root once
-// links are resolved. The root itself is the user's choice and is trusted as given.
+// on. So the root is opened once and held, and everything below it is reached from that handle:
+// each folder one component at a time relative to its held parent, never through a link,
+// junction or other reparse point, and each file operation relative to its held folder. Every
+// file the program puts in place goes through a replacement: a new temporary file beside the
+// target, created exclusively without following a link at its name, filled, flushed and renamed
+// over the target. Only an absent target or a regular file is ever replaced, never a link,
+// folder, FIFO or device. Every file read must be a regular file on disk with no other name (a
+// hard link could reach a file outside the tree) and must lie beneath the root once links are
+// resolved. The root itself is the user's choice, and is followed and trusted as given.
+//
+// The POSIX backend keeps all this with directory descriptors and the *at calls. The Windows
+// backend keeps it with folder handles and the native calls that take a root directory
+// (NtCreateFile, NtSetInformationFile), opens every file asking the identification level of
+// impersonation only, so that a pipe or server that a redirection reaches cannot act as the
+// program's user, and turns on the system's refusal to follow junctions that non-administrators
+// made (RedirectionGuard, Windows 10 22H2 and Windows 11; older systems run without it).
 #ifndef PLATFORM_H
 #define PLATFORM_H
 
@@ -24,8 +34,16 @@ typedef intptr_t PlatFile;
 // A folder held open while the program works in it, or PLAT_NO_FOLDER.
 typedef intptr_t PlatFolder;
 #define PLAT_NO_FOLDER ((PlatFolder)-1)
-// Room for the path of a held folder.
-#define PLAT_FOLDER_PATH 1024
+
+// Sets the process up before anything else: standard streams carry bytes unchanged (no line-end
+// translation), and where the system offers it, links that non-administrators made are not
+// followed.
+void plat_setup_process();
+
+// Opens the folder root, links followed, and holds it until plat_release_folder, so that it
+// cannot be renamed or removed meanwhile; PLAT_NO_FOLDER when it cannot be opened.
+PlatFolder plat_hold_root(const char* root);
+void plat_release_folder(PlatFolder folder);
 
 // Opens an existing regular file for sequential reading, sharing it with other readers.
 PlatFile plat_open_read(const char* path);
@@ -39,39 +57,39 @@ int32_t plat_write(PlatFile file, const void* buffer, uint32_t size, uint32_t* w
 // 0 when closing reported an error, else 1.
 int32_t plat_close(PlatFile file);
 
-// Opens path for reading as plat_open_read does, links followed, and keeps it only when the
-// file it reaches lies beneath the folder root.
-PlatFile plat_open_read_below(const char* root, const char* path);
+// Opens path for reading as plat_open_read does, links followed, and keeps it only when it is a
+// file with no other name that lies beneath the held root.
+PlatFile plat_open_read_below(PlatFolder root, const char* path);
 
 // A file being put in place: the held folder and the temporary file beside the target.
 struct PlatReplacement {
     PlatFolder folder;
     PlatFile file; // write the new contents here
     const char* name;
-    char folder_path[PLAT_FOLDER_PATH]; // where a backend that names files by path finds them
 };
 
-// Starts replacing name in the folder root\relative, which is opened one component at a time
-// without following links, each a plain folder, the last beneath root; relative is made of
-// plain names ("." and ".." are refused). Clears a temporary file that an earlier,
-// interrupted run left, and creates a new one exclusively. Refuses a target that is not absent
-// or a regular file, or that is the file source (when given, whose permissions the new file
-// takes). 0 on failure, when nothing is left open or created; else 1.
-int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const char* relative,
+// Starts replacing name in the folder relative below the held root, which is opened one
+// component at a time without following links, each a plain folder beneath the root; relative
+// is made of plain names ("." and ".." are refused; "" is the root itself). Clears a temporary
+// file that an earlier, interrupted run left, and creates a new one exclusively. Refuses a
+// target that is not absent or a regular file, or that is the file source (when given; on POSIX
+// the new file takes its permissions, on Windows the folder's). 0 on failure, when nothing is
+// left open or created; else 1.
+int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const char* relative,
                            const char* name, PlatFile source);
-// Closes the temporary file and, when keep is set, renames it over the target (which must still
-// be absent or a regular file); otherwise, or when that fails, removes it. Releases the folder.
-// 1 when the target now holds the new contents, else 0.
+// Flushes the temporary file and, when keep is set, renames it over the target (which must
+// still be absent or a regular file); otherwise, or when that fails, removes it. Closes it and
+// releases the folder. 1 when the target now holds the new contents, else 0.
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep);
 
-// Copies source, a regular file beneath root, over name in the folder root\relative, as a
-// replacement. 0 on failure, with whatever stood at the target left as it was; else 1.
-int32_t plat_copy_file(const char* root, const char* source, const char* relative,
-                       const char* name);
-// 1 when something (file or directory) exists at path, else 0.
+// Copies source, a file that plat_open_read_below accepts, over name in the folder relative
+// below the held root, as a replacement. 0 on failure, with whatever stood at the target left
+// as it was; else 1.
+int32_t plat_copy_file(PlatFolder root, const char* source, const char* relative, const char* name);
+// 1 when something (file or directory) exists at path, links followed, else 0.
 int32_t plat_exists(const char* path);
-// Creates a directory. 0 on failure (it may exist already), else 1.
-int32_t plat_make_dir(const char* path);
+// Creates the folder name directly in the held root. 0 on failure (it may exist already), else 1.
+int32_t plat_make_dir(PlatFolder root, const char* name);
 // Writes the running executable's full path into buffer (size bytes) and gives its length, or
 // 0 on failure. A result of size means the path did not fit and buffer holds no path.
 uint32_t plat_executable_path(char* buffer, uint32_t size);
@@ -79,7 +97,5 @@ uint32_t plat_executable_path(char* buffer, uint32_t size);
 // executable's path, holds characters that the system's 8-bit code page cannot represent, so
 // that its 8-bit form names another folder; else 1.
 int32_t plat_root_fits_code_page(int32_t given);
-// Makes standard input, output and error carry bytes unchanged (no line-end translation).
-void plat_binary_stdio();
 
 #endif

@@ -18,7 +18,7 @@ static int32_t copy_contents(PlatFile source, PlatFile target) {
     return ok;
 }
 
-int32_t plat_copy_file(const char* root, const char* source, const char* relative,
+int32_t plat_copy_file(PlatFolder root, const char* source, const char* relative,
                        const char* name) {
     PlatFile in = plat_open_read_below(root, source);
     if (in == PLAT_NO_FILE) {

@@ -94,35 +94,49 @@ int32_t plat_close(PlatFile file) {
     return close(static_cast<int>(file)) == 0 ? 1 : 0;
 }
 
-// True when the open fd is the folder root or lies beneath it once every link is resolved: the
-// kernel's own name for fd must be root's resolved path, or start with it and a slash. Without
-// /proc that name cannot be had, and the answer is no.
-static bool lies_below(const char* root, int fd) {
-    NativePath native_root;
-    char resolved_root[PATH_MAX];
-    if (!native_path(root, &native_root) || realpath(native_root.text, resolved_root) == nullptr) {
-        return false;
-    }
-    char link[32];
-    char name[PATH_MAX];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t length = readlink(link, name, sizeof name - 1);
-    bool below = false;
-    if (length > 0) {
-        name[length] = '\0';
-        size_t prefix = strlen(resolved_root);
-        if (prefix == 1) {
-            prefix = 0; // the root is "/" itself
-        }
-        below = strncmp(name, resolved_root, prefix) == 0 &&
-                (name[prefix] == '/' || name[prefix] == '\0');
-    }
-    return below;
+PlatFolder plat_hold_root(const char* root) {
+    NativePath native;
+    int fd =
+        native_path(root, &native) ? open(native.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    return fd < 0 ? PLAT_NO_FOLDER : static_cast<PlatFolder>(fd);
 }
 
-PlatFile plat_open_read_below(const char* root, const char* path) {
-    int fd = open_regular(path, O_RDONLY, 0);
-    if (fd >= 0 && !lies_below(root, fd)) {
+void plat_release_folder(PlatFolder folder) {
+    close(static_cast<int>(folder));
+}
+
+// The kernel's own name for the open fd, every link resolved, into name (PATH_MAX bytes); its
+// length, or 0 when it cannot be had (without /proc, say).
+static size_t kernel_name(int fd, char* name) {
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t length = readlink(link, name, PATH_MAX - 1);
+    if (length <= 0) {
+        return 0;
+    }
+    name[length] = '\0';
+    return static_cast<size_t>(length);
+}
+
+// True when the open fd is the held root or lies beneath it: the kernel's name for fd must be
+// the root's, or start with it and a slash. When either name cannot be had, the answer is no.
+static bool lies_below(PlatFolder root, int fd) {
+    char root_name[PATH_MAX];
+    char name[PATH_MAX];
+    size_t prefix = kernel_name(static_cast<int>(root), root_name);
+    if (prefix == 0 || kernel_name(fd, name) == 0) {
+        return false;
+    }
+    if (prefix == 1) {
+        prefix = 0; // the root is "/" itself
+    }
+    return strncmp(name, root_name, prefix) == 0 && (name[prefix] == '/' || name[prefix] == '\0');
+}
+
+PlatFile plat_open_read_below(PlatFolder root, const char* path) {
+    int fd = root == PLAT_NO_FOLDER ? -1 : open_regular(path, O_RDONLY, 0);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_nlink != 1 || !lies_below(root, fd))) {
         close(fd);
         fd = -1;
     }
@@ -133,13 +147,9 @@ static bool is_separator(char c) {
     return c == '\\' || c == '/';
 }
 
-// Opens the folder root\\relative as plat_replace_begin describes; -1 on failure.
-static int open_folder(const char* root, const char* relative) {
-    NativePath native_root;
-    if (!native_path(root, &native_root)) {
-        return -1;
-    }
-    int fd = open(native_root.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Opens the folder relative below the held root as plat_replace_begin describes; -1 on failure.
+static int open_folder(PlatFolder root, const char* relative) {
+    int fd = openat(static_cast<int>(root), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // One component at a time from the root down, none of them a link.
     const char* rest = relative;
     while (fd >= 0 && *rest != '\0') {
@@ -187,12 +197,11 @@ static bool replaceable(int folder, const char* name, const struct stat* from) {
     return S_ISREG(target.st_mode);
 }
 
-int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const char* relative,
+int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const char* relative,
                            const char* name, PlatFile source) {
     replacement->name = name;
     replacement->file = PLAT_NO_FILE;
-    replacement->folder_path[0] = '\0';
-    int opened = open_folder(root, relative);
+    int opened = root == PLAT_NO_FOLDER ? -1 : open_folder(root, relative);
     replacement->folder = opened < 0 ? PLAT_NO_FOLDER : static_cast<PlatFolder>(opened);
     char temporary[NAME_MAX + 1];
     struct stat from;
@@ -242,9 +251,8 @@ int32_t plat_exists(const char* path) {
     return native_path(path, &native) && stat(native.text, &st) == 0 ? 1 : 0;
 }
 
-int32_t plat_make_dir(const char* path) {
-    NativePath native;
-    return native_path(path, &native) && mkdir(native.text, 0777) == 0 ? 1 : 0;
+int32_t plat_make_dir(PlatFolder root, const char* name) {
+    return mkdirat(static_cast<int>(root), name, 0777) == 0 ? 1 : 0;
 }
 
 uint32_t plat_executable_path(char* buffer, uint32_t size) {
@@ -271,6 +279,6 @@ int32_t plat_root_fits_code_page(int32_t) {
     return 1; // paths are bytes, never converted
 }
 
-void plat_binary_stdio() {
-    // POSIX streams never translate line ends.
+void plat_setup_process() {
+    // POSIX streams never translate line ends, and links are refused one by one.
 }

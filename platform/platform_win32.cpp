@@ -1,7 +1,9 @@
-// Win32 backend: KERNEL32 calls; paths go to them unchanged.
-// GetFinalPathNameByHandleA comes with Windows Vista.
+// Win32 backend: KERNEL32 calls, and the native calls of NTDLL that work relative to a held
+// folder. Paths go to the 8-bit calls unchanged; a name below a held folder is turned into the
+// system's wide form with the ANSI code page, as the 8-bit calls turn theirs.
+// FILE_ID_INFO comes with Windows 8; older systems fall back to the 64-bit file index.
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600
+#define _WIN32_WINNT 0x0602
 #endif
 #include "platform.h"
 
@@ -10,6 +12,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
+#include <winternl.h>
 
 static HANDLE handle_of(PlatFile file) {
     return reinterpret_cast<HANDLE>(file);
@@ -18,6 +21,10 @@ static HANDLE handle_of(PlatFile file) {
 // An invalid handle (INVALID_HANDLE_VALUE) becomes PLAT_NO_FILE.
 static PlatFile file_of(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? PLAT_NO_FILE : reinterpret_cast<PlatFile>(handle);
+}
+
+static HANDLE folder_handle(PlatFolder folder) {
+    return reinterpret_cast<HANDLE>(folder);
 }
 
 // True when the handle is a file on disk (not a console, pipe or other device).
@@ -34,9 +41,18 @@ static PlatFile disk_file(HANDLE handle) {
     return file_of(handle);
 }
 
+// Opens path with CreateFileA, granting whatever answers (a pipe or server that a redirection
+// reaches) the identification level only: it may learn who the program runs as, never act as
+// that user.
+static HANDLE open_path(const char* path, DWORD access, DWORD share, DWORD disposition,
+                        DWORD flags) {
+    return CreateFileA(path, access, share, nullptr, disposition,
+                       flags | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+}
+
 PlatFile plat_open_read(const char* path) {
-    return disk_file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    return disk_file(
+        open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
 }
 
 PlatFile plat_create_write(const char* path) {
@@ -45,10 +61,9 @@ PlatFile plat_create_write(const char* path) {
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         return PLAT_NO_FILE;
     }
-    return disk_file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    return disk_file(
+        open_path(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
 }
-
 int32_t plat_read(PlatFile file, void* buffer, uint32_t size, uint32_t* got) {
     DWORD count = 0;
     BOOL ok = ReadFile(handle_of(file), buffer, size, &count, nullptr);
@@ -67,68 +82,114 @@ int32_t plat_close(PlatFile file) {
     return CloseHandle(handle_of(file)) ? 1 : 0;
 }
 
-// Room for a resolved path: the "\\?\" prefix and a full path beyond the usual limit.
-#define RESOLVED_SIZE 1024
-
-// The system's final name of an open file or folder, links resolved; false when it has none
-// that fits.
-static bool final_name(HANDLE handle, char* name) {
-    DWORD length = GetFinalPathNameByHandleA(handle, name, RESOLVED_SIZE,
-                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    return length > 0 && length < RESOLVED_SIZE;
+PlatFolder plat_hold_root(const char* root) {
+    // Not shared for deletion: while it is held, the root can be neither renamed nor removed.
+    HANDLE handle = open_path(root, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS);
+    return handle == INVALID_HANDLE_VALUE ? PLAT_NO_FOLDER : reinterpret_cast<PlatFolder>(handle);
 }
 
-// Letters compared without regard to ASCII case, as the file system does.
-static char folded(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+void plat_release_folder(PlatFolder folder) {
+    CloseHandle(folder_handle(folder));
 }
 
-// True when the open handle is the folder root or lies beneath it once links are resolved.
-static bool lies_below(const char* root, HANDLE handle) {
-    HANDLE root_handle =
-        CreateFileA(root, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (root_handle == INVALID_HANDLE_VALUE) {
-        return false;
+// Room for a name below a held folder, and for a final name, in wide characters.
+#define WIDE_NAME 1024
+
+// The wide form of name (WIDE_NAME characters) and its length, or -1 when it has none that fits.
+static int wide_name(const char* name, wchar_t* wide) {
+    return MultiByteToWideChar(CP_ACP, 0, name, -1, wide, WIDE_NAME) - 1;
+}
+
+// Sets the last error from a native status, as a failed Win32 call does; true when it succeeded.
+static bool succeeded(NTSTATUS status) {
+    if (!NT_SUCCESS(status)) {
+        SetLastError(RtlNtStatusToDosError(status));
     }
-    char root_name[RESOLVED_SIZE];
-    char name[RESOLVED_SIZE];
-    bool named = final_name(root_handle, root_name) && final_name(handle, name);
-    CloseHandle(root_handle);
-    if (!named) {
-        return false;
+    return NT_SUCCESS(status);
+}
+
+// Opens name, one plain component ("" is the folder itself), in the held folder: never through
+// a reparse point at it, never by a path that Windows walks again. NtCreateFile's access,
+// sharing, disposition and options; INVALID_HANDLE_VALUE with the last error set on failure.
+static HANDLE open_in(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share,
+                      ULONG disposition, ULONG options) {
+    wchar_t wide[WIDE_NAME];
+    int length = wide_name(name, wide);
+    if (length < 0) {
+        return INVALID_HANDLE_VALUE;
     }
-    size_t prefix = strlen(root_name);
-    if (prefix > 0 && root_name[prefix - 1] == '\\') {
-        prefix--; // a drive's top folder, "\\?\C:\"
-    }
-    for (size_t i = 0; i < prefix; i++) {
-        if (folded(name[i]) != folded(root_name[i])) {
-            return false;
+    UNICODE_STRING unicode;
+    unicode.Buffer = wide;
+    unicode.Length = unicode.MaximumLength =
+        static_cast<USHORT>(static_cast<size_t>(length) * sizeof(wchar_t));
+    SECURITY_QUALITY_OF_SERVICE quality = {sizeof quality, SecurityIdentification,
+                                           SECURITY_STATIC_TRACKING, FALSE};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    attributes.SecurityQualityOfService = &quality;
+    IO_STATUS_BLOCK io;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    NTSTATUS status = NtCreateFile(
+        &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+        disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    return succeeded(status) ? handle : INVALID_HANDLE_VALUE;
+}
+
+// The system's final name of an open file or folder, links resolved, in the volume form asked;
+// its length, or 0 when it has none that fits.
+static DWORD final_name(HANDLE handle, DWORD form, wchar_t* name) {
+    DWORD length = GetFinalPathNameByHandleW(handle, name, WIDE_NAME, FILE_NAME_NORMALIZED | form);
+    return length < WIDE_NAME ? length : 0;
+}
+
+// True when the open handle is the held root or lies beneath it once links are resolved. The
+// wide final names are compared as the file system compares names (ordinal, ignoring case) and
+// must part at a separator. Both are named by drive letter, or, where either has none, by the
+// volume's GUID.
+static bool lies_below(HANDLE root, HANDLE handle) {
+    static const DWORD forms[] = {VOLUME_NAME_DOS, VOLUME_NAME_GUID};
+    wchar_t root_name[WIDE_NAME];
+    wchar_t name[WIDE_NAME];
+    for (DWORD form : forms) {
+        DWORD prefix = final_name(root, form, root_name);
+        DWORD length = final_name(handle, form, name);
+        if (prefix > 0 && length > 0) {
+            prefix -= root_name[prefix - 1] == L'\\' ? 1 : 0; // a volume's top folder, "\\?\C:\"
+            return length >= prefix &&
+                   CompareStringOrdinal(name, static_cast<int>(prefix), root_name,
+                                        static_cast<int>(prefix), TRUE) == CSTR_EQUAL &&
+                   (length == prefix || name[prefix] == L'\\');
         }
     }
-    return name[prefix] == '\\' || name[prefix] == '\0';
+    return false;
 }
 
-PlatFile plat_open_read_below(const char* root, const char* path) {
-    PlatFile file = plat_open_read(path);
-    if (file != PLAT_NO_FILE && !lies_below(root, handle_of(file))) {
-        CloseHandle(handle_of(file));
-        file = PLAT_NO_FILE;
+PlatFile plat_open_read_below(PlatFolder root, const char* path) {
+    if (root == PLAT_NO_FOLDER) {
+        return PLAT_NO_FILE;
     }
-    return file;
+    HANDLE file =
+        open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file != INVALID_HANDLE_VALUE &&
+        !(on_disk(file) && GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+          lies_below(folder_handle(root), file))) {
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+    }
+    return file_of(file);
 }
 
-// Opens the folder at path itself, never what a link or junction there points to, without
-// sharing deletion; INVALID_HANDLE_VALUE unless it is a plain folder.
-static HANDLE hold_folder(const char* path) {
+// Opens the folder name in the held folder itself, never what a junction or link there points
+// to, without sharing deletion; INVALID_HANDLE_VALUE unless it is a plain folder.
+static HANDLE hold_in(HANDLE folder, const char* name) {
     HANDLE handle =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        open_in(folder, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_DIRECTORY_FILE);
     BY_HANDLE_FILE_INFORMATION info;
     if (handle != INVALID_HANDLE_VALUE &&
         (!GetFileInformationByHandle(handle, &info) ||
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
@@ -136,140 +197,164 @@ static HANDLE hold_folder(const char* path) {
     return handle;
 }
 
-static bool is_separator(char c) {
-    return c == '\\' || c == '/';
-}
-
-// Opens the folder root\relative as plat_replace_begin describes, with its path written into
-// path (PLAT_FOLDER_PATH bytes); INVALID_HANDLE_VALUE on failure.
-static HANDLE open_folder(const char* root, const char* relative, char* path) {
-    size_t length = strlen(root);
-    if (length >= PLAT_FOLDER_PATH) {
-        return INVALID_HANDLE_VALUE;
-    }
-    memcpy(path, root, length + 1);
-    // Down from the root one component at a time. Each child is held before its parent is let
-    // go, so that no component can be swapped for a junction on the way down; a held child
-    // keeps its parent from being renamed, so only the last stays held.
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    bool ok = true;
-    for (const char* rest = relative; ok && *rest != '\0';) {
-        size_t part = 0;
-        while (rest[part] != '\0' && !is_separator(rest[part])) {
-            part++;
-        }
+// Opens the folder relative below the held root as plat_replace_begin describes;
+// INVALID_HANDLE_VALUE on failure.
+static HANDLE open_folder(HANDLE root, const char* relative) {
+    // Down from the root one component at a time, each relative to its held parent. Each child
+    // is held before its parent is let go; a held child keeps its parent from being renamed, so
+    // only the last stays held.
+    HANDLE handle = hold_in(root, "");
+    for (const char* rest = relative; handle != INVALID_HANDLE_VALUE && *rest != '\0';) {
+        size_t part = strcspn(rest, "\\/");
+        char name[WIDE_NAME];
         bool dots =
             (part == 1 && rest[0] == '.') || (part == 2 && rest[0] == '.' && rest[1] == '.');
-        ok = part > 0 && !dots && length + 1 + part < PLAT_FOLDER_PATH;
-        if (ok) {
-            path[length++] = '\\';
-            memcpy(path + length, rest, part);
-            length += part;
-            path[length] = '\0';
-            HANDLE child = hold_folder(path);
-            if (handle != INVALID_HANDLE_VALUE) {
-                CloseHandle(handle);
-            }
-            handle = child;
-            ok = child != INVALID_HANDLE_VALUE;
+        HANDLE child = INVALID_HANDLE_VALUE;
+        if (part > 0 && part < sizeof name && !dots) {
+            memcpy(name, rest, part);
+            name[part] = '\0';
+            child = hold_in(handle, name);
         }
+        CloseHandle(handle);
+        handle = child;
         rest += part;
         rest += *rest != '\0' ? 1 : 0;
     }
-    if (ok && handle == INVALID_HANDLE_VALUE) {
-        handle = hold_folder(path);
-    }
-    if (handle != INVALID_HANDLE_VALUE && (!ok || !lies_below(root, handle))) {
+    // Where a link is not seen as a reparse point (under Wine), its final name still tells.
+    if (handle != INVALID_HANDLE_VALUE && !lies_below(root, handle)) {
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
     }
     return handle;
 }
 
-// folder\name, with ".tmp" after it for the temporary file; false when it does not fit.
-static bool path_in(const char* folder, const char* name, bool temporary, char* path) {
-    int length = snprintf(path, RESOLVED_SIZE, "%s\\%s%s", folder, name, temporary ? ".tmp" : "");
-    return length > 0 && length < RESOLVED_SIZE;
+// True when the two open files are one, or when that cannot be told.
+static bool same_file(HANDLE one, HANDLE other) {
+    FILE_ID_INFO first;
+    FILE_ID_INFO second;
+    if (GetFileInformationByHandleEx(one, FileIdInfo, &first, sizeof first) &&
+        GetFileInformationByHandleEx(other, FileIdInfo, &second, sizeof second)) {
+        return first.VolumeSerialNumber == second.VolumeSerialNumber &&
+               memcmp(&first.FileId, &second.FileId, sizeof first.FileId) == 0;
+    }
+    // Before Windows 8, or where the file system has no 128-bit ids: the 64-bit index.
+    BY_HANDLE_FILE_INFORMATION a;
+    BY_HANDLE_FILE_INFORMATION b;
+    return !GetFileInformationByHandle(one, &a) || !GetFileInformationByHandle(other, &b) ||
+           (a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow);
 }
 
-// True when path is absent, or a regular file (never a link, folder or device) other than
-// source (when given).
-static bool replaceable(const char* path, PlatFile source) {
-    HANDLE target = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// True when name in the held folder is absent, or a regular file (never a link, folder or
+// device) other than source (when given).
+static bool replaceable(HANDLE folder, const char* name, HANDLE source) {
+    HANDLE target = open_in(folder, name, FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0);
     if (target == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND;
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    BY_HANDLE_FILE_INFORMATION from;
     bool ok =
         GetFileInformationByHandle(target, &info) && on_disk(target) &&
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-    if (ok && source != PLAT_NO_FILE) {
-        ok = GetFileInformationByHandle(handle_of(source), &from) &&
-             (from.dwVolumeSerialNumber != info.dwVolumeSerialNumber ||
-              from.nFileIndexHigh != info.nFileIndexHigh ||
-              from.nFileIndexLow != info.nFileIndexLow);
-    }
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+        (source == INVALID_HANDLE_VALUE || !same_file(source, target));
     CloseHandle(target);
     return ok;
 }
 
-int32_t plat_replace_begin(PlatReplacement* replacement, const char* root, const char* relative,
+// Marks the open file (opened with DELETE access) to be removed when it is closed.
+static void remove_when_closed(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// The temporary file's name: name with ".tmp" after it; false when it does not fit.
+static bool temporary_name(const char* name, char* temporary) {
+    int length = snprintf(temporary, WIDE_NAME, "%s.tmp", name);
+    return length > 0 && length < WIDE_NAME;
+}
+
+int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const char* relative,
                            const char* name, PlatFile source) {
     replacement->name = name;
     replacement->file = PLAT_NO_FILE;
-    HANDLE held = open_folder(root, relative, replacement->folder_path);
-    if (held == INVALID_HANDLE_VALUE) {
-        replacement->folder = PLAT_NO_FOLDER;
-        return 0;
-    }
-    replacement->folder = reinterpret_cast<PlatFolder>(held);
-    const char* folder = replacement->folder_path;
-    char target[RESOLVED_SIZE];
-    char temporary[RESOLVED_SIZE];
-    if (path_in(folder, name, false, target) && path_in(folder, name, true, temporary) &&
-        replaceable(target, source)) {
-        // Whatever an interrupted run left under the temporary name goes; a link is removed
-        // itself, never followed. CREATE_NEW then opens nothing that exists.
-        DeleteFileA(temporary);
-        replacement->file = file_of(CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    HANDLE folder =
+        root == PLAT_NO_FOLDER ? INVALID_HANDLE_VALUE : open_folder(folder_handle(root), relative);
+    replacement->folder = reinterpret_cast<PlatFolder>(folder);
+    char temporary[WIDE_NAME];
+    if (folder != INVALID_HANDLE_VALUE && temporary_name(name, temporary) &&
+        replaceable(folder, name, handle_of(source))) {
+        // Whatever an interrupted run left under the temporary name goes: a file or a link
+        // itself, never what it points to. A folder there stays, and makes the creation fail.
+        HANDLE stale = open_in(folder, temporary, DELETE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                               FILE_NON_DIRECTORY_FILE);
+        if (stale != INVALID_HANDLE_VALUE) {
+            remove_when_closed(stale);
+            CloseHandle(stale);
+        }
+        replacement->file = file_of(open_in(folder, temporary, GENERIC_WRITE | DELETE, 0,
+                                            FILE_CREATE, FILE_NON_DIRECTORY_FILE));
     }
     if (replacement->file == PLAT_NO_FILE) {
-        CloseHandle(held);
+        if (folder != INVALID_HANDLE_VALUE) {
+            CloseHandle(folder);
+        }
         return 0;
     }
     return 1;
 }
 
+// Renames the open file to name in the held folder, over what stands there.
+static bool rename_in(HANDLE file, HANDLE folder, const char* name) {
+    union {
+        FILE_RENAME_INFORMATION info;
+        char room[sizeof(FILE_RENAME_INFORMATION) + WIDE_NAME * sizeof(wchar_t)];
+    } rename;
+    int length = wide_name(name, rename.info.FileName);
+    rename.info.ReplaceIfExists = TRUE;
+    rename.info.RootDirectory = folder;
+    rename.info.FileNameLength = static_cast<ULONG>(static_cast<size_t>(length) * sizeof(wchar_t));
+    IO_STATUS_BLOCK io;
+    return length >= 0 && succeeded(NtSetInformationFile(file, &io, &rename.info, sizeof rename,
+                                                         FileRenameInformation));
+}
+
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
-    const char* folder = replacement->folder_path;
-    char target[RESOLVED_SIZE];
-    char temporary[RESOLVED_SIZE];
-    // The contents reach the disk before the name does, so that no crash leaves a fragment.
+    HANDLE folder = folder_handle(replacement->folder);
     HANDLE file = handle_of(replacement->file);
-    bool ok = keep != 0 && FlushFileBuffers(file);
-    ok = CloseHandle(file) && ok;
-    bool named = path_in(folder, replacement->name, false, target) &&
-                 path_in(folder, replacement->name, true, temporary);
-    ok = ok && named && replaceable(target, PLAT_NO_FILE) &&
-         MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok && named) {
-        DeleteFileA(temporary);
+    // The contents reach the disk before the name does, so that no crash leaves a fragment. The
+    // rename goes through the handle that wrote them, relative to the held folder.
+    bool ok = keep != 0 && FlushFileBuffers(file) &&
+              replaceable(folder, replacement->name, INVALID_HANDLE_VALUE) &&
+              rename_in(file, folder, replacement->name);
+    if (!ok) {
+        remove_when_closed(file);
     }
-    CloseHandle(reinterpret_cast<HANDLE>(replacement->folder));
+    CloseHandle(file);
+    CloseHandle(folder);
     return ok ? 1 : 0;
 }
 
 int32_t plat_exists(const char* path) {
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+    HANDLE handle = open_path(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    CloseHandle(handle);
+    return 1;
 }
 
-int32_t plat_make_dir(const char* path) {
-    return CreateDirectoryA(path, nullptr) ? 1 : 0;
+int32_t plat_make_dir(PlatFolder root, const char* name) {
+    HANDLE folder = open_in(folder_handle(root), name, FILE_LIST_DIRECTORY,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, FILE_DIRECTORY_FILE);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    CloseHandle(folder);
+    return 1;
 }
 
 uint32_t plat_executable_path(char* buffer, uint32_t size) {
@@ -291,11 +376,10 @@ static bool fits_code_page(const wchar_t* text, int count) {
 
 int32_t plat_root_fits_code_page(int32_t given) {
     if (!given) {
-        wchar_t path[PLAT_FOLDER_PATH];
-        DWORD length = GetModuleFileNameW(nullptr, path, PLAT_FOLDER_PATH);
+        wchar_t path[WIDE_NAME];
+        DWORD length = GetModuleFileNameW(nullptr, path, WIDE_NAME);
         // A path that cannot be had is reported when the 8-bit one is asked for.
-        return length == 0 || length >= PLAT_FOLDER_PATH ||
-                       fits_code_page(path, static_cast<int>(length))
+        return length == 0 || length >= WIDE_NAME || fits_code_page(path, static_cast<int>(length))
                    ? 1
                    : 0;
     }
@@ -327,9 +411,20 @@ int32_t plat_root_fits_code_page(int32_t given) {
     return 1;
 }
 
-void plat_binary_stdio() {
+void plat_setup_process() {
     // Messages are bytes ending in a line feed; the C runtime must not add carriage returns.
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    // RedirectionGuard: junctions that non-administrators made are not followed. It is looked
+    // up at run time, so that systems without it still run the program; a refusal changes
+    // nothing else.
+    typedef BOOL(WINAPI * SetPolicy)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+    SetPolicy set = reinterpret_cast<SetPolicy>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetProcessMitigationPolicy")));
+    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy = {};
+    policy.EnforceRedirectionTrust = 1;
+    if (set != nullptr) {
+        set(ProcessRedirectionTrustPolicy, &policy, sizeof policy);
+    }
 }

@@ -34,21 +34,37 @@ std::vector<std::string> names_in(const std::string& folder) {
     return names;
 }
 
+// A folder held as the installation root for the length of a test.
+struct HeldRoot {
+    explicit HeldRoot(const std::string& path) : folder(plat_hold_root(path.c_str())) {}
+    ~HeldRoot() {
+        if (folder != PLAT_NO_FOLDER) {
+            plat_release_folder(folder);
+        }
+    }
+    HeldRoot(const HeldRoot&) = delete;
+    HeldRoot& operator=(const HeldRoot&) = delete;
+    PlatFolder folder;
+};
+
 TEST(Platform, ExistsMakeDirAndCopyOverwrite) {
     TempDir dir;
     std::string base = program_path(dir.path);
     std::string sub = base + "\\sub";
+    HeldRoot root(base);
+    ASSERT_NE(PLAT_NO_FOLDER, root.folder);
+    EXPECT_EQ(PLAT_NO_FOLDER, plat_hold_root(sub.c_str()));
     EXPECT_EQ(0, plat_exists(sub.c_str()));
-    EXPECT_EQ(1, plat_make_dir(sub.c_str()));
+    EXPECT_EQ(1, plat_make_dir(root.folder, "sub"));
     EXPECT_EQ(1, plat_exists(sub.c_str()));
-    EXPECT_EQ(0, plat_make_dir(sub.c_str())); // already there
+    EXPECT_EQ(0, plat_make_dir(root.folder, "sub")); // already there
 
     write_bytes(dir.file("sub/a"), std::string("new\0bytes", 9));
     write_bytes(dir.file("sub/b"), std::string(10000, 'o'));
     write_bytes(dir.file("sub/c.tmp"), "left by an interrupted run");
-    EXPECT_EQ(1, plat_copy_file(base.c_str(), (sub + "\\a").c_str(), "sub", "b"));
+    EXPECT_EQ(1, plat_copy_file(root.folder, (sub + "\\a").c_str(), "sub", "b"));
     EXPECT_EQ(std::string("new\0bytes", 9), read_bytes(dir.file("sub/b")));
-    EXPECT_EQ(1, plat_copy_file(base.c_str(), (sub + "\\a").c_str(), "sub", "c"));
+    EXPECT_EQ(1, plat_copy_file(root.folder, (sub + "\\a").c_str(), "sub", "c"));
     EXPECT_EQ(std::string("new\0bytes", 9), read_bytes(dir.file("sub/c")));
     EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), names_in(dir.file("sub")));
 }
@@ -60,12 +76,16 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
     std::filesystem::create_directory(dir.file("root/sub"));
     write_bytes(dir.file("root/a"), "keep");
     write_bytes(dir.file("outside"), "secret");
+    std::filesystem::create_directory(dir.file("root2"));
+    write_bytes(dir.file("root2/b"), "beside");
+    std::filesystem::create_hard_link(dir.file("outside"), dir.file("root/hard"));
     std::string root = base + "\\root";
     std::string a = root + "\\a";
+    HeldRoot held(root);
     struct Case {
         std::string source;
         const char* relative;
-        const char* name;
+        std::string name;
     };
     std::vector<Case> cases = {
         {root, "", "x"},                       // a folder as the source
@@ -77,6 +97,10 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
         {a, ".", "x"},                         // a step nowhere
         {base + "\\outside", "sub", "x"},      // a source outside the root
         {a + "\\..\\..\\outside", "sub", "x"}, // the same, spelt from inside
+        {base + "\\root2\\b", "sub", "x"},     // a sibling whose name extends the root's
+        {root + "\\hard", "sub", "x"},         // a second name of a file outside
+        {a, "\\sub", "x"},                     // an empty component
+        {a, "sub", std::string(300, 'n')},     // a name no system takes
     };
 #ifndef _WIN32
     std::filesystem::create_symlink(dir.file("outside"), dir.file("root/to-outside"));
@@ -91,29 +115,41 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
     std::vector<std::string> before = names_in(dir.file("root")),
                              before_sub = names_in(dir.file("root/sub"));
     for (const Case& c : cases) {
-        EXPECT_EQ(0, plat_copy_file(root.c_str(), c.source.c_str(), c.relative, c.name))
+        EXPECT_EQ(0, plat_copy_file(held.folder, c.source.c_str(), c.relative, c.name.c_str()))
             << c.source << " to " << c.relative << "\\" << c.name;
         EXPECT_EQ(before, names_in(dir.file("root")));
         EXPECT_EQ(before_sub, names_in(dir.file("root/sub")));
     }
+    EXPECT_EQ(0, plat_copy_file(PLAT_NO_FOLDER, a.c_str(), "sub", "x")); // no root held
     EXPECT_EQ("keep", read_bytes(dir.file("root/a")));
     EXPECT_EQ("secret", read_bytes(dir.file("outside")));
-    EXPECT_EQ((std::vector<std::string>{"outside", "root"}), names_in(dir.path));
+    EXPECT_EQ((std::vector<std::string>{"outside", "root", "root2"}), names_in(dir.path));
 }
 
 TEST(Platform, ReplacementKeepsOrDiscards) {
     TempDir dir;
     std::string base = program_path(dir.path);
-    write_bytes(dir.file("t"), "old");
-    for (int32_t keep : {0, 1}) {
+    HeldRoot root(base);
+    // Discarded, kept, and kept after a folder took the target's place meanwhile.
+    for (int32_t keep : {0, 1, 2}) {
+        write_bytes(dir.file("t"), "old");
         PlatReplacement replacement;
-        ASSERT_EQ(1, plat_replace_begin(&replacement, base.c_str(), "", "t", PLAT_NO_FILE));
+        ASSERT_EQ(1, plat_replace_begin(&replacement, root.folder, "", "t", PLAT_NO_FILE));
         uint32_t count = 0;
         EXPECT_EQ(1, plat_write(replacement.file, "new", 3, &count));
         EXPECT_EQ("old", read_bytes(dir.file("t"))); // nothing in place before the end
-        EXPECT_EQ(keep, plat_replace_end(&replacement, keep));
-        EXPECT_EQ(keep ? "new" : "old", read_bytes(dir.file("t")));
-        EXPECT_EQ((std::vector<std::string>{"t"}), names_in(dir.path));
+        if (keep == 2) {
+            std::filesystem::rename(dir.file("t"), dir.file("kept"));
+            std::filesystem::create_directory(dir.file("t"));
+        }
+        EXPECT_EQ(keep == 1, plat_replace_end(&replacement, keep));
+        if (keep == 2) {
+            EXPECT_TRUE(std::filesystem::is_directory(dir.file("t")));
+            EXPECT_EQ((std::vector<std::string>{"kept", "t"}), names_in(dir.path));
+        } else {
+            EXPECT_EQ(keep ? "new" : "old", read_bytes(dir.file("t")));
+            EXPECT_EQ((std::vector<std::string>{"t"}), names_in(dir.path));
+        }
     }
 }
 

@@ -7,7 +7,7 @@ import pytest
 
 RT_MANIFEST = 24
 MANIFEST = Path(__file__).resolve().parents[2] / "installer" / "Install.manifest"
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll"}
 
 @pytest.fixture(scope="module")
 def pe(request):
@@ -26,14 +26,18 @@ def test_manifest_is_resource_1_of_type_24_and_asks_for_no_elevation(pe):
     assert b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' in data
 
 def test_imports_only_system_dlls(pe):
-    imported = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
-    assert imported == SYSTEM_DLLS
-    kernel32 = next(e for e in pe.DIRECTORY_ENTRY_IMPORT if e.dll.lower() == b"kernel32.dll")
-    names = {i.name.decode() for i in kernel32.imports if i.name}
-    # A copy reads its checked source through the handle it holds, so CopyFileA is not needed;
-    # files are put in place by MoveFileExA and folders checked through their final names.
-    for call in ("CreateFileA", "ReadFile", "WriteFile", "CloseHandle", "GetFileAttributesA",
-                 "CreateDirectoryA", "GetModuleFileNameA", "MoveFileExA", "DeleteFileA",
-                 "GetFinalPathNameByHandleA", "GetFileInformationByHandle", "GetFileType"):
-        assert call in names
-    assert "CopyFileA" not in names
+    imported = {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports if i.name}
+                for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    assert set(imported) == SYSTEM_DLLS
+    # Below the root, files are created, checked, renamed and removed relative to held folders;
+    # a source is read through the handle that was checked. No call that names a file by a path
+    # Windows walks again (CopyFileA, MoveFileExA, DeleteFileA, CreateDirectoryA) is left, and
+    # RedirectionGuard is looked up at run time, so that older systems still load the program.
+    assert {"NtCreateFile", "NtSetInformationFile"} <= imported["ntdll.dll"]
+    for call in ("CreateFileA", "ReadFile", "WriteFile", "CloseHandle", "GetModuleFileNameA",
+                 "GetFinalPathNameByHandleW", "CompareStringOrdinal", "GetFileInformationByHandleEx",
+                 "SetFileInformationByHandle", "GetProcAddress"):
+        assert call in imported["kernel32.dll"]
+    for call in ("CopyFileA", "MoveFileExA", "DeleteFileA", "CreateDirectoryA",
+                 "SetProcessMitigationPolicy"):
+        assert call not in imported["kernel32.dll"]
