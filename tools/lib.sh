@@ -32,6 +32,20 @@ build_tree() {
     cmake --build "$dir"
 }
 
+# Starts a fresh Wine prefix in the folder DIR for the calling script: start_wine DIR. One server
+# runs until the script ends (a server started for each program costs seconds), with the null
+# graphics driver, so that window programs do not wait for a display.
+start_wine() {
+    export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    wineserver -p </dev/null >/dev/null 2>&1
+    trap 'wineserver -k 2>/dev/null || true' EXIT
+    wineboot -i >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+}
+
 # Lays the sample unpacked distribution in the folder DIR: manifest, six launchers, two boot
 # files. lay_sample_tree DIR [FILE...] leaves out the named files (by their names in the tree).
 lay_sample_tree() {

@@ -67,6 +67,12 @@ def world_writable_target(tree, outside):
     target.chmod(0o666)
 
 
+def hard_link_to_a_secret(tree, outside):
+    source = tree.root / f"zrun-{VSN}" / "bin" / "zvn.exe"
+    source.unlink()
+    os.link(outside / "secret", source)
+
+
 def device_as_configuration(tree, outside):
     os.mknod(tree.root / f"zrun-{VSN}" / "bin" / "zvn.ini", 0o666 | stat.S_IFCHR, os.makedev(1, 7))
 
@@ -120,6 +126,8 @@ ATTACKS = {
         bin_links_inside, lambda t: (1, create_failure(t)), LINK_ONLY),
     "a source links to a secret, under a world-writable target": (
         world_writable_target, lambda t: (0, launcher_failures(t, ["zvn.exe"])), False),
+    "a source is a second name of a secret": (
+        hard_link_to_a_secret, lambda t: (0, launcher_failures(t, ["zvn.exe"])), False),
     "a launcher copy fails part way over a good one": (
         large_launcher_over_a_good_one, lambda t: (0, launcher_failures(t, ["zvn.exe"])), False),
 }
@@ -150,7 +158,7 @@ def test_attacks_on_a_privileged_run(tree, attack):
             after[path][0] == stat.S_IFREG and after[path][3] == complete.get(path)), path
     assert not [p for p in after if p.endswith(".tmp")]
     assert b"root only" not in b"".join(
-        w[3] for p, w in after.items() if w[0] == stat.S_IFREG)
+        w[3] for p, w in after.items() if w[0] == stat.S_IFREG and planted.get(p) != w)
 
 
 @pytest.mark.native_only
@@ -241,8 +249,9 @@ def test_bin_swapped_for_a_link_during_a_copy(tree):
     out, err = process.communicate(timeout=120)
     assert list(outside.iterdir()) == []
     if tree.lane == "wine":
-        # Wine keeps no held folder from being renamed by a POSIX process, as Windows would: the
-        # first copy, which ends by path, fails as well, leaving its temporary file behind.
+        # Wine keeps no held folder from being renamed by a POSIX process, as Windows would, and
+        # renames and removes a file by the Linux path it had when it was opened: the first
+        # copy fails as well, leaving its temporary file behind in the folder that was held.
         assert (process.returncode, out, err) == (1, b"", launcher_failures(tree) + boot_failure(tree))
         assert [p.name for p in (tree.root / "held").iterdir()] == ["zvn.exe.tmp"]
     else:

@@ -88,19 +88,19 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
         std::string name;
     };
     std::vector<Case> cases = {
-        {root, "", "x"},                       // a folder as the source
-        {root + "\\missing", "", "x"},         // a missing source
-        {a, "no", "x"},                        // a missing target folder
-        {a, "", "a"},                          // the file onto itself
-        {a, "", "sub"},                        // a folder as the target
-        {a, "sub\\..", "x"},                   // a step up
-        {a, ".", "x"},                         // a step nowhere
-        {base + "\\outside", "sub", "x"},      // a source outside the root
-        {a + "\\..\\..\\outside", "sub", "x"}, // the same, spelt from inside
-        {base + "\\root2\\b", "sub", "x"},     // a sibling whose name extends the root's
-        {root + "\\hard", "sub", "x"},         // a second name of a file outside
-        {a, "\\sub", "x"},                     // an empty component
-        {a, "sub", std::string(300, 'n')},     // a name no system takes
+        {root, "", "x"},                    // a folder as the source
+        {root + "\\missing", "", "x"},      // a missing source
+        {a, "no", "x"},                     // a missing target folder
+        {a, "", "a"},                       // the file onto itself
+        {a, "", "sub"},                     // a folder as the target
+        {a, "sub\\..", "x"},                // a step up
+        {a, ".", "x"},                      // a step nowhere
+        {base + "\\outside", "", "y"},      // a source outside the root
+        {a + "\\..\\..\\outside", "", "y"}, // the same, spelt from inside
+        {base + "\\root2\\b", "", "y"},     // a sibling whose name extends the root's
+        {root + "\\hard", "", "y"},         // a second name of a file outside
+        {a, "\\sub", "x"},                  // an empty component
+        {a, "sub", std::string(2000, 'n')}, // a name no system takes
     };
 #ifndef _WIN32
     std::filesystem::create_symlink(dir.file("outside"), dir.file("root/to-outside"));
@@ -173,6 +173,11 @@ TEST(Platform, ReadWriteAndClose) {
     EXPECT_EQ(0u, count);
     EXPECT_EQ(1, plat_close(in));
     EXPECT_EQ(PLAT_NO_FILE, plat_open_read((path + "-missing").c_str()));
+#ifdef _WIN32
+    EXPECT_EQ(PLAT_NO_FILE, plat_open_read("NUL")); // a device, not a file on disk
+#else
+    EXPECT_EQ(PLAT_NO_FILE, plat_open_read("/dev/null"));
+#endif
 }
 
 TEST(Platform, ExecutablePathUsesBackslashesAndReportsTruncation) {

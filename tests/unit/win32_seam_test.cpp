@@ -1,0 +1,240 @@
+// The Win32 backend where Wine cannot show the situation: a junction, a link, a pipe, a volume
+// without a drive letter, a call the system refuses. A second build of the backend
+// (win32_seam.h) sends a few calls here, where one planned call reports what the situation
+// would and the rest go to the system. Each row's outcome is the one the POSIX backend gives
+// when the same situation is real (platform_test.cpp and the end-to-end attacks plant it).
+#define WIN32_SEAM_FAKES
+#include "win32_seam.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "temp_dir.h"
+
+namespace {
+
+// The one call a row makes report its situation.
+struct Plan {
+    const char* call;      // by name; nullptr for none
+    const wchar_t* name;   // on the file or folder of this name (nullptr: any)
+    DWORD error;           // what it fails with (a Win32 error, or a status for the native calls)
+    int skip = 0;          // matching calls let through first
+    bool dos_only = false; // GetFinalPathNameByHandleW: only names with a drive letter fail
+};
+
+Plan plan;
+
+// The file's final name, from the system itself.
+std::wstring name_of(HANDLE file) {
+    wchar_t name[1024];
+    DWORD length = GetFinalPathNameByHandleW(file, name, 1024, VOLUME_NAME_DOS);
+    return length < 1024 ? std::wstring(name, length) : std::wstring();
+}
+
+// True when this call is the planned one: its name and file match, once the planned number of
+// matching calls has gone through.
+bool planned(const char* call, const std::wstring& file) {
+    std::wstring name = plan.name != nullptr ? plan.name : L"";
+    bool matches =
+        plan.call != nullptr && strcmp(plan.call, call) == 0 &&
+        (plan.name == nullptr || file == name ||
+         (file.size() > name.size() &&
+          file.compare(file.size() - name.size() - 1, std::wstring::npos, L"\\" + name) == 0));
+    return matches && plan.skip-- <= 0;
+}
+
+BOOL failed() {
+    SetLastError(plan.error);
+    return FALSE;
+}
+
+// RedirectionGuard as the system offers it, or not at all.
+bool guard_offered = true;
+DWORD guard_asked = 0;
+
+BOOL WINAPI record_policy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T size) {
+    if (policy == ProcessRedirectionTrustPolicy &&
+        size == sizeof(PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY)) {
+        guard_asked = static_cast<PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY*>(buffer)->Flags;
+    }
+    return FALSE; // as a system that refuses it
+}
+
+} // namespace
+
+NTSTATUS NTAPI seam_NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                 PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG file_attributes,
+                                 ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                                 ULONG ea_length) {
+    const UNICODE_STRING* object = attributes->ObjectName;
+    if (planned("NtCreateFile", std::wstring(object->Buffer, object->Length / sizeof(wchar_t)))) {
+        return static_cast<NTSTATUS>(plan.error);
+    }
+    return NtCreateFile(handle, access, attributes, io, size, file_attributes, share, disposition,
+                        options, ea, ea_length);
+}
+
+NTSTATUS NTAPI seam_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
+                                         ULONG length, FILE_INFORMATION_CLASS which) {
+    return planned("NtSetInformationFile", name_of(file))
+               ? static_cast<NTSTATUS>(plan.error)
+               : NtSetInformationFile(file, io, information, length, which);
+}
+
+// Reports a reparse point: a junction or link opened as itself.
+BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    BOOL ok = GetFileInformationByHandle(file, information);
+    if (ok && planned("GetFileInformationByHandle", name_of(file))) {
+        information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    return ok;
+}
+
+BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS which,
+                                              LPVOID information, DWORD size) {
+    return planned("GetFileInformationByHandleEx", name_of(file))
+               ? failed()
+               : GetFileInformationByHandleEx(file, which, information, size);
+}
+
+BOOL WINAPI seam_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS which,
+                                            LPVOID information, DWORD size) {
+    return planned("SetFileInformationByHandle", name_of(file))
+               ? failed()
+               : SetFileInformationByHandle(file, which, information, size);
+}
+
+DWORD WINAPI seam_GetFinalPathNameByHandleW(HANDLE file, LPWSTR name, DWORD size, DWORD flags) {
+    bool dos = (flags & (VOLUME_NAME_GUID | VOLUME_NAME_NT | VOLUME_NAME_NONE)) == 0;
+    if ((dos || !plan.dos_only) && planned("GetFinalPathNameByHandleW", name_of(file))) {
+        SetLastError(plan.error);
+        return 0;
+    }
+    return GetFinalPathNameByHandleW(file, name, size, flags);
+}
+
+BOOL WINAPI seam_FlushFileBuffers(HANDLE file) {
+    return planned("FlushFileBuffers", name_of(file)) ? failed() : FlushFileBuffers(file);
+}
+
+// Reports a pipe: what a redirection to a pipe or server opens.
+DWORD WINAPI seam_GetFileType(HANDLE file) {
+    return planned("GetFileType", name_of(file)) ? FILE_TYPE_PIPE : GetFileType(file);
+}
+
+FARPROC WINAPI seam_GetProcAddress(HMODULE module, LPCSTR name) {
+    if (strcmp(name, "SetProcessMitigationPolicy") == 0) {
+        return guard_offered
+                   ? reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(record_policy))
+                   : nullptr;
+    }
+    return GetProcAddress(module, name);
+}
+
+namespace {
+
+const DWORD access_denied = 0xC0000022;  // STATUS_ACCESS_DENIED
+const DWORD name_collision = 0xC0000035; // STATUS_OBJECT_NAME_COLLISION
+
+struct Row {
+    const char* situation;
+    Plan plan;
+    bool copied;                // what the POSIX backend does in the same situation
+    bool stale = false;         // an interrupted run left bin\x.tmp
+    bool stale_stays = false;   // ... and it is still there afterwards
+    const char* source = "src"; // the file copied, below the root
+};
+
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Win32Seam, EachSituationEndsAsOnPosix) {
+    const Row rows[] = {
+        {"bin is a junction", {"GetFileInformationByHandle", L"bin", 0}, false},
+        {"the target is a link", {"GetFileInformationByHandle", L"x", 0}, false},
+        {"the target becomes a link before the rename",
+         {"GetFileInformationByHandle", L"x", 0, 1},
+         false},
+        {"the source is reached as a pipe", {"GetFileType", L"src", 0}, false},
+        {"the target cannot be looked at", {"NtCreateFile", L"x", access_denied}, false},
+        {"a file takes the temporary name after it was cleared",
+         {"NtCreateFile", L"x.tmp", name_collision, 1},
+         false,
+         true},
+        {"the stale temporary file cannot be removed",
+         {"SetFileInformationByHandle", L"x.tmp", ERROR_ACCESS_DENIED},
+         false,
+         true,
+         true},
+        {"the contents cannot be flushed", {"FlushFileBuffers", nullptr, ERROR_DISK_FULL}, false},
+        {"the rename is refused", {"NtSetInformationFile", L"x.tmp", access_denied}, false},
+        {"the volume has no drive letter",
+         {"GetFinalPathNameByHandleW", nullptr, ERROR_PATH_NOT_FOUND, 0, true},
+         true},
+        {"no final name can be had",
+         {"GetFinalPathNameByHandleW", nullptr, ERROR_PATH_NOT_FOUND},
+         false},
+        {"no 128-bit file ids",
+         {"GetFileInformationByHandleEx", nullptr, ERROR_INVALID_PARAMETER},
+         true},
+        {"no 128-bit file ids, copied onto itself",
+         {"GetFileInformationByHandleEx", nullptr, ERROR_INVALID_PARAMETER},
+         false,
+         false,
+         false,
+         "bin\\x"},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        std::filesystem::create_directories(dir.file("outside"));
+        std::filesystem::create_directories(dir.file("root/bin"));
+        write_bytes(dir.file("root/src"), "new");
+        write_bytes(dir.file("root/bin/x"), "old");
+        if (row.stale) {
+            write_bytes(dir.file("root/bin/x.tmp"), "left by an interrupted run");
+        }
+        std::string root = dir.file("root");
+        PlatFolder held = plat_hold_root(root.c_str());
+        ASSERT_NE(PLAT_NO_FOLDER, held);
+        plan = row.plan;
+        int32_t copied = plat_copy_file(held, (root + "\\" + row.source).c_str(), "bin", "x");
+        plan = Plan{};
+        plat_release_folder(held);
+
+        std::vector<std::string> bin = {"x"};
+        if (row.stale_stays) {
+            bin.push_back("x.tmp");
+            EXPECT_EQ("left by an interrupted run", read_bytes(dir.file("root/bin/x.tmp")));
+        }
+        EXPECT_EQ(row.copied, copied == 1) << row.situation;
+        EXPECT_EQ(row.copied ? "new" : "old", read_bytes(dir.file("root/bin/x"))) << row.situation;
+        EXPECT_EQ(bin, names_in(dir.file("root/bin"))) << row.situation;
+        EXPECT_EQ((std::vector<std::string>{"bin", "src"}), names_in(root)) << row.situation;
+        EXPECT_TRUE(names_in(dir.file("outside")).empty()) << row.situation;
+    }
+}
+
+TEST(Win32Seam, RedirectionGuardIsAskedForWhereOffered) {
+    for (bool offered : {true, false}) {
+        guard_offered = offered;
+        guard_asked = 0;
+        plat_setup_process();                      // a refusal of the policy changes nothing
+        EXPECT_EQ(offered ? 1u : 0u, guard_asked); // EnforceRedirectionTrust alone
+    }
+    guard_offered = true;
+}
+
+} // namespace
