@@ -307,17 +307,16 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
 
 // Renames the open file to name in the held folder, over what stands there.
 static bool rename_in(HANDLE file, HANDLE folder, const char* name) {
-    union {
-        FILE_RENAME_INFORMATION info;
-        char room[sizeof(FILE_RENAME_INFORMATION) + WIDE_NAME * sizeof(wchar_t)];
-    } rename;
-    int length = wide_name(name, rename.info.FileName);
-    rename.info.ReplaceIfExists = TRUE;
-    rename.info.RootDirectory = folder;
-    rename.info.FileNameLength = static_cast<ULONG>(static_cast<size_t>(length) * sizeof(wchar_t));
+    alignas(FILE_RENAME_INFORMATION) char
+        room[sizeof(FILE_RENAME_INFORMATION) + WIDE_NAME * sizeof(wchar_t)];
+    FILE_RENAME_INFORMATION* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(room);
+    int length = wide_name(name, rename->FileName);
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = folder;
+    rename->FileNameLength = static_cast<ULONG>(static_cast<size_t>(length) * sizeof(wchar_t));
     IO_STATUS_BLOCK io;
-    return length >= 0 && succeeded(NtSetInformationFile(file, &io, &rename.info, sizeof rename,
-                                                         FileRenameInformation));
+    return length >= 0 &&
+           succeeded(NtSetInformationFile(file, &io, rename, sizeof room, FileRenameInformation));
 }
 
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {

@@ -97,10 +97,11 @@ TEST(IniMemory, EveryAllocationOfEveryOperationMayFail) {
              }
              return bytes;
          }()},
+        // One byte at a time past the room on the stack and past the first heap room too.
         {"escapes past the room on the stack", "[s]\nk=" +
                                                    [] {
                                                        std::string escapes;
-                                                       for (int i = 0; i < 600; i++) {
+                                                       for (int i = 0; i < 1100; i++) {
                                                            escapes += "\\;";
                                                        }
                                                        return escapes;
