@@ -56,14 +56,22 @@ PlatFile plat_open_read(const char* path) {
 }
 
 PlatFile plat_create_write(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        return PLAT_NO_FILE;
+    // A link at path is opened itself, and refused with anything else but a file on disk before
+    // a byte of it is cut.
+    HANDLE file = open_path(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file != INVALID_HANDLE_VALUE &&
+        !(on_disk(file) && GetFileInformationByHandle(file, &info) &&
+          (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+              0 &&
+          SetEndOfFile(file))) {
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
     }
-    return disk_file(
-        open_path(path, GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
+    return file_of(file);
 }
+
 int32_t plat_read(PlatFile file, void* buffer, uint32_t size, uint32_t* got) {
     DWORD count = 0;
     BOOL ok = ReadFile(handle_of(file), buffer, size, &count, nullptr);
@@ -91,6 +99,36 @@ PlatFolder plat_hold_root(const char* root) {
 
 void plat_release_folder(PlatFolder folder) {
     CloseHandle(folder_handle(folder));
+}
+
+// Pauses before each new try of a step that another program held up, growing, about a second
+// in all. Scanners, indexers and backup agents open a file the moment it is made or renamed,
+// often without sharing it, and let go within that.
+static const DWORD pauses[] = {5, 10, 20, 40, 80, 160, 320, 400};
+
+static bool done(HANDLE handle) {
+    return handle != INVALID_HANDLE_VALUE;
+}
+
+static bool done(bool ok) {
+    return ok;
+}
+
+// Runs step, and again after each pause while it fails as another program's handle makes it
+// fail for a moment (a sharing or lock violation, or a denial while a file is held open or
+// about to go); its last result, with the last error that try left.
+template <typename Step> static auto patiently(Step step) -> decltype(step()) {
+    auto result = step();
+    for (DWORD pause : pauses) {
+        DWORD error = done(result) ? ERROR_SUCCESS : GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
+            error != ERROR_ACCESS_DENIED) {
+            break;
+        }
+        Sleep(pause);
+        result = step();
+    }
+    return result;
 }
 
 // Room for a name below a held folder, and for a final name, in wide characters.
@@ -169,11 +207,15 @@ PlatFile plat_open_read_below(PlatFolder root, const char* path) {
     if (root == PLAT_NO_FOLDER) {
         return PLAT_NO_FILE;
     }
-    HANDLE file =
-        open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    // A folder opens too, and is refused below: denied, it would look like a file held open.
+    HANDLE file = patiently([&] {
+        return open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS);
+    });
     BY_HANDLE_FILE_INFORMATION info;
     if (file != INVALID_HANDLE_VALUE &&
-        !(on_disk(file) && GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+        !(on_disk(file) && GetFileInformationByHandle(file, &info) &&
+          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && info.nNumberOfLinks == 1 &&
           lies_below(folder_handle(root), file))) {
         CloseHandle(file);
         file = INVALID_HANDLE_VALUE;
@@ -246,10 +288,13 @@ static bool same_file(HANDLE one, HANDLE other) {
 }
 
 // True when name in the held folder is absent, or a regular file (never a link, folder or
-// device) other than source (when given).
-static bool replaceable(HANDLE folder, const char* name, HANDLE source) {
-    HANDLE target = open_in(folder, name, FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0);
+// device) other than source (when given); *attributes are its attributes (0 when absent).
+static bool replaceable(HANDLE folder, const char* name, HANDLE source, DWORD* attributes) {
+    *attributes = 0;
+    HANDLE target = patiently([&] {
+        return open_in(folder, name, FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0);
+    });
     if (target == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
@@ -258,6 +303,27 @@ static bool replaceable(HANDLE folder, const char* name, HANDLE source) {
         GetFileInformationByHandle(target, &info) && on_disk(target) &&
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
         (source == INVALID_HANDLE_VALUE || !same_file(source, target));
+    *attributes = ok ? info.dwFileAttributes : 0;
+    CloseHandle(target);
+    return ok;
+}
+
+// Gives name in the held folder (the file itself, never through a link) the attributes that a
+// file's attributes can be set to; true when that is done.
+static bool set_attributes(HANDLE folder, const char* name, DWORD attributes) {
+    const DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                           FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    HANDLE target = open_in(folder, name, FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                            FILE_NON_DIRECTORY_FILE);
+    if (target == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILE_BASIC_INFO basic = {}; // times of 0 stay as they are
+    basic.FileAttributes =
+        (attributes & settable) != 0 ? attributes & settable : FILE_ATTRIBUTE_NORMAL;
+    bool ok = SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof basic) != FALSE;
     CloseHandle(target);
     return ok;
 }
@@ -274,6 +340,24 @@ static bool temporary_name(const char* name, char* temporary) {
     return length > 0 && length < WIDE_NAME;
 }
 
+// Clears whatever an interrupted run left under the temporary name (a file or a link itself,
+// never what it points to), then creates the temporary file there exclusively, never through a
+// link at its name. INVALID_HANDLE_VALUE with the last error set on failure; a folder there
+// stays, and fails it.
+static HANDLE create_temporary(HANDLE folder, const char* temporary) {
+    HANDLE stale =
+        open_in(folder, temporary, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (stale != INVALID_HANDLE_VALUE) {
+        remove_when_closed(stale);
+        CloseHandle(stale);
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return open_in(folder, temporary, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                   FILE_NON_DIRECTORY_FILE);
+}
+
 int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const char* relative,
                            const char* name, PlatFile source) {
     replacement->name = name;
@@ -282,19 +366,10 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
         root == PLAT_NO_FOLDER ? INVALID_HANDLE_VALUE : open_folder(folder_handle(root), relative);
     replacement->folder = reinterpret_cast<PlatFolder>(folder);
     char temporary[WIDE_NAME];
+    DWORD attributes = 0;
     if (folder != INVALID_HANDLE_VALUE && temporary_name(name, temporary) &&
-        replaceable(folder, name, handle_of(source))) {
-        // Whatever an interrupted run left under the temporary name goes: a file or a link
-        // itself, never what it points to. A folder there stays, and makes the creation fail.
-        HANDLE stale = open_in(folder, temporary, DELETE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                               FILE_NON_DIRECTORY_FILE);
-        if (stale != INVALID_HANDLE_VALUE) {
-            remove_when_closed(stale);
-            CloseHandle(stale);
-        }
-        replacement->file = file_of(open_in(folder, temporary, GENERIC_WRITE | DELETE, 0,
-                                            FILE_CREATE, FILE_NON_DIRECTORY_FILE));
+        replaceable(folder, name, handle_of(source), &attributes)) {
+        replacement->file = file_of(patiently([&] { return create_temporary(folder, temporary); }));
     }
     if (replacement->file == PLAT_NO_FILE) {
         if (folder != INVALID_HANDLE_VALUE) {
@@ -322,12 +397,24 @@ static bool rename_in(HANDLE file, HANDLE folder, const char* name) {
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     HANDLE folder = folder_handle(replacement->folder);
     HANDLE file = handle_of(replacement->file);
+    const char* name = replacement->name;
     // The contents reach the disk before the name does, so that no crash leaves a fragment. The
-    // rename goes through the handle that wrote them, relative to the held folder.
+    // rename goes through the handle that wrote them, relative to the held folder. Windows
+    // replaces no read-only file (as files unpacked from some media are): the attribute goes
+    // first, and comes back if the file stays.
+    DWORD attributes = 0;
     bool ok = keep != 0 && FlushFileBuffers(file) &&
-              replaceable(folder, replacement->name, INVALID_HANDLE_VALUE) &&
-              rename_in(file, folder, replacement->name);
+              replaceable(folder, name, INVALID_HANDLE_VALUE, &attributes);
+    bool read_only = ok && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    ok =
+        ok &&
+        (!read_only ||
+         set_attributes(folder, name, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) &&
+        patiently([&] { return rename_in(file, folder, name); });
     if (!ok) {
+        if (read_only) {
+            set_attributes(folder, name, attributes);
+        }
         remove_when_closed(file);
     }
     CloseHandle(file);

@@ -1,6 +1,7 @@
 """Faults and attacks injected through the file system: each ends with its exact messages, and
 what was done before it stays in place. They are planted by POSIX means (links, devices, /proc,
-FIFOs, users, signals); those marked native_only need the program itself to be a POSIX process."""
+FIFOs, users, signals); those marked native_only need the program itself to be a POSIX process,
+those marked wine_only need Windows programs of their own beside it."""
 
 import os
 import random
@@ -13,7 +14,8 @@ import time
 
 import pytest
 
-from conftest import BAIL_OUT, NOBODY, CONTINUING, LAUNCHERS, SYSTEM_VSN, VSN, copy_failure, file_bytes
+from conftest import (BAIL_OUT, BOOT_FILES, CONTINUING, LAUNCHERS, NOBODY, SYSTEM_VSN, VSN,
+                      copy_failure, file_bytes)
 
 
 def snapshot(top):
@@ -346,3 +348,69 @@ def test_memory_exhaustion_is_reported(tree):
         preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
     assert (done.returncode, done.stdout, done.stderr) == (1, b"", b"Out of memory\n")
     assert not (tree.root / "bin").exists()
+
+
+# Another Windows program holding a file without sharing it, as scanners, indexers and backup
+# agents do the moment a file appears, a launcher that is running, or a read-only target: which
+# file, how, for how many milliseconds, and how the run ends. Held briefly, a file is waited
+# for; held past about a second, its copy fails as any failed copy does, and what stood there
+# stays.
+HOLDS = {
+    "the active boot file, briefly": ("bin/launch.seq", "held", 700, "replaced"),
+    "the configuration in bin, briefly": ("bin/zvn.ini", "held", 700, "replaced"),
+    "a launcher, briefly": ("bin/zvn.exe", "held", 700, "replaced"),
+    "a source, briefly": (f"releases/{SYSTEM_VSN}/launch_bare.seq", "held", 700, "replaced"),
+    "a stale temporary file, briefly": ("bin/zvn.exe.tmp", "held", 700, "replaced"),
+    "the active boot file, too long": ("bin/launch.seq", "held", 8000, "bailed"),
+    "a launcher, too long": ("bin/zvn.exe", "held", 8000, "warned"),
+    "a launcher that is running": ("bin/zvn.exe", "running", 8000, "warned"),
+    "a read-only configuration in bin": ("bin/zvn.ini", "read-only", 0, "replaced"),
+}
+
+
+@pytest.mark.wine_only
+@pytest.mark.parametrize("case", HOLDS)
+def test_files_held_by_another_program(tree, case):
+    path, how, milliseconds, outcome = HOLDS[case]
+    hold = tree.exe.parent / "tests" / "hold.exe"
+    tree.lay()
+    (tree.root / "bin").mkdir()
+    old = {f"bin/{name}": b"old " + name.encode()
+           for name in LAUNCHERS + BOOT_FILES + ["launch.seq", "zvn.ini"]}
+    for name, contents in old.items():
+        (tree.root / name).write_bytes(contents)
+    if path.endswith(".tmp"):
+        (tree.root / path).write_bytes(b"left by an interrupted run")
+    command = ["wine", str(hold), tree.path(path), str(milliseconds)]
+    if how == "running":
+        # The launcher itself holds some other file while it runs.
+        shutil.copy(hold, tree.root / path)
+        old[path] = hold.read_bytes()
+        (tree.root.parent / "other").write_bytes(b"")
+        command = ["wine", str(tree.root / path), "Z:" + str(tree.root.parent / "other"), "8000"]
+    holder = None
+    if how == "read-only":
+        (tree.root / path).chmod(0o444)
+    else:
+        holder = subprocess.Popen(command, stdout=subprocess.PIPE)
+        assert holder.stdout.readline().strip() == b"held"
+    status, out, err = tree.install("-s")
+    still_held = holder is not None and holder.poll() is None
+    if holder is not None:
+        holder.kill()
+        holder.wait()
+    expected = tree.expected_files(full_boot=False)
+    if outcome == "replaced":
+        assert (status, out, err) == (0, b"", b"")
+    elif outcome == "warned":
+        assert (status, out, err) == (0, b"", launcher_failures(tree, ["zvn.exe"]))
+        expected[path] = old[path]
+    else:
+        assert (status, out, err) == (
+            1, b"", copy_failure(tree, "bin/launch_bare.seq", "bin/launch.seq") + BAIL_OUT)
+        expected[path], expected["bin/zvn.ini"] = old[path], old["bin/zvn.ini"]
+        del expected[f"zrun-{VSN}/bin/zvn.ini"]
+    assert tree.files() == expected
+    assert os.stat(tree.root / "bin" / "zvn.ini").st_mode & 0o200  # the new file is writable
+    if outcome != "replaced":
+        assert still_held  # the copy gave up within its bound, rather than waiting it out

@@ -79,6 +79,7 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
     std::filesystem::create_directory(dir.file("root2"));
     write_bytes(dir.file("root2/b"), "beside");
     std::filesystem::create_hard_link(dir.file("outside"), dir.file("root/hard"));
+    std::filesystem::create_directory(dir.file("root/z.tmp"));
     std::string root = base + "\\root";
     std::string a = root + "\\a";
     HeldRoot held(root);
@@ -100,6 +101,7 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
         {base + "\\root2\\b", "", "y"},     // a sibling whose name extends the root's
         {root + "\\hard", "", "y"},         // a second name of a file outside
         {a, "\\sub", "x"},                  // an empty component
+        {a, "", "z"},                       // a folder at the temporary name
         {a, "sub", std::string(2000, 'n')}, // a name no system takes
     };
 #ifndef _WIN32

@@ -81,11 +81,22 @@ NTSTATUS NTAPI seam_NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATT
                         options, ea, ea_length);
 }
 
+// Renames as Windows does, which (unlike Wine) replaces no read-only file.
 NTSTATUS NTAPI seam_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
                                          ULONG length, FILE_INFORMATION_CLASS which) {
-    return planned("NtSetInformationFile", name_of(file))
-               ? static_cast<NTSTATUS>(plan.error)
-               : NtSetInformationFile(file, io, information, length, which);
+    if (planned("NtSetInformationFile", name_of(file))) {
+        return static_cast<NTSTATUS>(plan.error);
+    }
+    if (which == FileRenameInformation) {
+        const auto* rename = static_cast<const FILE_RENAME_INFORMATION*>(information);
+        std::wstring target = name_of(rename->RootDirectory) + L"\\" +
+                              std::wstring(rename->FileName, rename->FileNameLength / 2);
+        DWORD attributes = GetFileAttributesW(target.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            return static_cast<NTSTATUS>(0xC0000022); // STATUS_ACCESS_DENIED
+        }
+    }
+    return NtSetInformationFile(file, io, information, length, which);
 }
 
 // Reports a reparse point: a junction or link opened as itself.
@@ -99,7 +110,7 @@ BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
 
 BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS which,
                                               LPVOID information, DWORD size) {
-    return planned("GetFileInformationByHandleEx", name_of(file))
+    return which == FileIdInfo && planned("GetFileInformationByHandleEx", name_of(file))
                ? failed()
                : GetFileInformationByHandleEx(file, which, information, size);
 }
@@ -142,6 +153,7 @@ namespace {
 
 const DWORD access_denied = 0xC0000022;  // STATUS_ACCESS_DENIED
 const DWORD name_collision = 0xC0000035; // STATUS_OBJECT_NAME_COLLISION
+const DWORD disk_full = 0xC000007F;      // STATUS_DISK_FULL
 
 struct Row {
     const char* situation;
@@ -149,6 +161,7 @@ struct Row {
     bool copied;                // what the POSIX backend does in the same situation
     bool stale = false;         // an interrupted run left bin\x.tmp
     bool stale_stays = false;   // ... and it is still there afterwards
+    bool read_only = false;     // bin\x is read-only
     const char* source = "src"; // the file copied, below the root
 };
 
@@ -180,7 +193,7 @@ TEST(Win32Seam, EachSituationEndsAsOnPosix) {
          true,
          true},
         {"the contents cannot be flushed", {"FlushFileBuffers", nullptr, ERROR_DISK_FULL}, false},
-        {"the rename is refused", {"NtSetInformationFile", L"x.tmp", access_denied}, false},
+        {"the rename is refused", {"NtSetInformationFile", L"x.tmp", disk_full}, false},
         {"the volume has no drive letter",
          {"GetFinalPathNameByHandleW", nullptr, ERROR_PATH_NOT_FOUND, 0, true},
          true},
@@ -195,7 +208,15 @@ TEST(Win32Seam, EachSituationEndsAsOnPosix) {
          false,
          false,
          false,
+         false,
          "bin\\x"},
+        {"a read-only target", {}, true, false, false, true},
+        {"a read-only target, the rename refused",
+         {"NtSetInformationFile", L"x.tmp", disk_full},
+         false,
+         false,
+         false,
+         true},
     };
     for (const Row& row : rows) {
         TempDir dir;
@@ -205,6 +226,10 @@ TEST(Win32Seam, EachSituationEndsAsOnPosix) {
         write_bytes(dir.file("root/bin/x"), "old");
         if (row.stale) {
             write_bytes(dir.file("root/bin/x.tmp"), "left by an interrupted run");
+        }
+        std::string x = dir.file("root/bin/x");
+        if (row.read_only) {
+            SetFileAttributesA(x.c_str(), FILE_ATTRIBUTE_READONLY);
         }
         std::string root = dir.file("root");
         PlatFolder held = plat_hold_root(root.c_str());
@@ -224,6 +249,10 @@ TEST(Win32Seam, EachSituationEndsAsOnPosix) {
         EXPECT_EQ(bin, names_in(dir.file("root/bin"))) << row.situation;
         EXPECT_EQ((std::vector<std::string>{"bin", "src"}), names_in(root)) << row.situation;
         EXPECT_TRUE(names_in(dir.file("outside")).empty()) << row.situation;
+        // The new file is not read-only; one that stays keeps its attributes.
+        bool read_only = (GetFileAttributesA(x.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
+        EXPECT_EQ(row.read_only && !row.copied, read_only) << row.situation;
+        SetFileAttributesA(x.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 }
 
