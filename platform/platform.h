@@ -18,10 +18,12 @@
 //
 // The POSIX backend keeps all this with directory descriptors and the *at calls. The Windows
 // backend keeps it with folder handles and the native calls that take a root directory
-// (NtCreateFile, NtSetInformationFile), opens every file asking the identification level of
-// impersonation only, so that a pipe or server that a redirection reaches cannot act as the
-// program's user, and turns on the system's refusal to follow junctions that non-administrators
-// made (RedirectionGuard, Windows 10 22H2 and Windows 11; older systems run without it).
+// (NtCreateFile, NtSetInformationFile). It opens every file asking the identification level of
+// impersonation only, so that a local pipe that a redirection reaches cannot act as the
+// program's user (a remote server is still signed in to), and turns on the system's refusal to
+// follow junctions that non-administrators made (RedirectionGuard, Windows 10 22H2 and Windows
+// 11; older systems run without it). A step that another program's handle holds up for a
+// moment, as scanners do, is tried again for about a second before it fails.
 #ifndef PLATFORM_H
 #define PLATFORM_H
 
