@@ -32,10 +32,12 @@ def wine(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def packages(request, tmp_path_factory):
+def packages(tmp_path_factory):
     """Name -> (package, stage, VSN): the sample (signed), its next version, and the sample
-    without a boot file, each staged with the Install.exe under test and built once."""
+    without a boot file, each staged with the release's Install.exe and built once."""
     folder = tmp_path_factory.mktemp("packages")
+    run(["git", "clone", "--quiet", str(ROOT), str(folder / "clone")])
+    run([str(folder / "clone" / "tools" / "release")], cwd=folder / "clone")
     key, cert = throwaway_certificate(folder)
     built = {"cert": cert}
     for name, vsn, options, left_out in [
@@ -44,7 +46,7 @@ def packages(request, tmp_path_factory):
             ("broken", "5.7", ["--version", "5.7.1"], ["releases/R9/launch_vantor.seq"])]:
         stage = folder / name / "stage"
         lay_sample(stage, *left_out)
-        shutil.copy(request.config.getoption("--exe"), stage / "Install.exe")
+        shutil.copy(folder / "clone" / "build" / "release" / "Install.exe", stage)
         if vsn != "5.7":  # a new runtime folder and a changed boot file
             (stage / "zrun-5.7").rename(stage / f"zrun-{vsn}")
             manifest = stage / "Install.ini"
