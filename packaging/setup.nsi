@@ -2,7 +2,10 @@
 ; tree, writes its uninstaller, then runs Install.exe -s to finish the installation, keeping
 ; what it printed in Install.log beside it. A failure of Install.exe fails the setup.
 ;
-;   makensis -DSTAGE=<folder holding the unpacked tree and Install.exe> -DOUTFILE=<setup.exe> setup.nsi
+;   makensis -DSTAGE=<folder holding the unpacked tree and Install.exe> -DOUTFILE=<setup.exe>
+;            [-DVERSION=<version shown>] [-DVSN=<the manifest's VSN>] setup.nsi
+;
+; tools/package builds it beside the Windows Installer package of the same stage.
 ;
 ; Silently: setup.exe /S /D=<folder>  (/D= last and unquoted, even when the folder has spaces)
 Unicode true
@@ -15,8 +18,14 @@ Target amd64-unicode
 !ifndef OUTFILE
     !define OUTFILE "Zorvan-setup.exe"
 !endif
+!ifndef VSN
+    !define VSN "5.7"
+!endif
+!ifndef VERSION
+    !define VERSION "${VSN}"
+!endif
 
-Name "Zorvan 5.7"
+Name "Zorvan ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\Zorvan"
 RequestExecutionLevel admin
@@ -48,7 +57,7 @@ SectionEnd
 Section "Uninstall"
     ; What the setup unpacked, what Install.exe made, and the setup's own files; nothing else.
     RMDir /r "$INSTDIR\bin"
-    RMDir /r "$INSTDIR\zrun-5.7"
+    RMDir /r "$INSTDIR\zrun-${VSN}"
     RMDir /r "$INSTDIR\releases"
     Delete "$INSTDIR\Install.ini"
     Delete "$INSTDIR\Install.exe"

@@ -68,11 +68,17 @@ def test_two_clones_give_the_same_stripped_versioned_executable(release):
     image.close()
 
 
-def test_signed_with_a_throwaway_certificate_verifies_and_runs(release, tmp_path):
-    key, cert = tmp_path / "key.pem", tmp_path / "cert.pem"
+def throwaway_certificate(folder):
+    """A self-signed code-signing certificate and its key, in folder."""
+    key, cert = folder / "key.pem", folder / "cert.pem"
     run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
          "/CN=Zorvan test signing", "-addext", "extendedKeyUsage=codeSigning",
          "-keyout", str(key), "-out", str(cert)])
+    return key, cert
+
+
+def test_signed_with_a_throwaway_certificate_verifies_and_runs(release, tmp_path):
+    key, cert = throwaway_certificate(tmp_path)
     clone = release[0].parents[1]
     run([str(clone / "tools" / "release"), "--cert", str(cert), "--key", str(key)], cwd=clone)
     signed = release[0] / "signed" / "Install.exe"
@@ -90,14 +96,27 @@ def test_signed_with_a_throwaway_certificate_verifies_and_runs(release, tmp_path
         tree / "releases" / "R9" / "launch_bare.seq").read_bytes()
 
 
+def installed_tree(stage, root, vsn="5.7"):
+    """The exact files after Install.exe -s ran in root (its Windows path) over stage."""
+    expected = files_below(stage)
+    for name in ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe"]:
+        expected[f"bin/{name}"] = expected[f"zrun-{vsn}/bin/{name}"]
+    for name in ["launch_bare.seq", "launch_vantor.seq"]:
+        expected[f"bin/{name}"] = expected[f"releases/R9/{name}"]
+    expected["bin/launch.seq"] = expected["releases/R9/launch_bare.seq"]
+    root = root.replace("\\", "\\\\")
+    expected[f"zrun-{vsn}/bin/zvn.ini"] = expected["bin/zvn.ini"] = (
+        f"[zorvan]\nBindir={root}\\\\zrun-{vsn}\\\\bin\nProgname=zvn\nRootdir={root}\n".encode())
+    return dict(sorted(expected.items()))
+
+
 def build_setup(release, folder, *left_out):
+    """The sample's setup as tools/package builds it, with the release's Install.exe."""
     stage = folder / "stage"
     lay_sample(stage, *left_out)
     shutil.copy(release[0] / "Install.exe", stage / "Install.exe")
-    setup = folder / "Zorvan-5.7.exe"
-    run(["makensis", "-V2", f"-DSTAGE={stage}", f"-DOUTFILE={setup}",
-         str(ROOT / "packaging" / "setup.nsi")])
-    return stage, setup
+    run([str(ROOT / "tools" / "package"), str(stage), "--out", str(folder)])
+    return stage, folder / "Zorvan-5.7-setup.exe"
 
 
 def run_setup(setup, destination):
@@ -120,15 +139,7 @@ def test_setup_installs_the_tree_and_uninstalls_it(release, tmp_path):
     stage, setup = build_setup(release, tmp_path)
     destination = tmp_path / "setup target" / "Zorvan 5.7"
     assert run_setup(setup, destination).returncode == 0
-    expected = files_below(stage)
-    for name in ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe"]:
-        expected[f"bin/{name}"] = expected[f"zrun-5.7/bin/{name}"]
-    for name in ["launch_bare.seq", "launch_vantor.seq"]:
-        expected[f"bin/{name}"] = expected[f"releases/R9/{name}"]
-    expected["bin/launch.seq"] = expected["releases/R9/launch_bare.seq"]
-    root = windows_path(destination).replace("\\", "\\\\")
-    expected["zrun-5.7/bin/zvn.ini"] = expected["bin/zvn.ini"] = (
-        f"[zorvan]\nBindir={root}\\\\zrun-5.7\\\\bin\nProgname=zvn\nRootdir={root}\n".encode())
+    expected = installed_tree(stage, windows_path(destination))
     expected["Install.log"] = b""
     installed = files_below(destination)
     assert installed.pop("Uninstall.exe").startswith(b"MZ")
