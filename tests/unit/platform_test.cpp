@@ -24,16 +24,6 @@ std::string program_path(std::string path) {
     return path;
 }
 
-// The names in folder, sorted.
-std::vector<std::string> names_in(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A folder held as the installation root for the length of a test.
 struct HeldRoot {
     explicit HeldRoot(const std::string& path) : folder(plat_hold_root(path.c_str())) {}

@@ -3,6 +3,7 @@
 #define TEMP_DIR_H
 
 #include <string>
+#include <vector>
 
 struct TempDir {
     TempDir();
@@ -18,5 +19,7 @@ struct TempDir {
 
 void write_bytes(const std::string& path, const std::string& bytes);
 std::string read_bytes(const std::string& path);
+// The names in folder, sorted.
+std::vector<std::string> names_in(const std::string& folder);
 
 #endif

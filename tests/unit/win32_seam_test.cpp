@@ -165,15 +165,6 @@ struct Row {
     const char* source = "src"; // the file copied, below the root
 };
 
-std::vector<std::string> names_in(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST(Win32Seam, EachSituationEndsAsOnPosix) {
     const Row rows[] = {
         {"bin is a junction", {"GetFileInformationByHandle", L"bin", 0}, false},
