@@ -47,7 +47,8 @@ TEST(Platform, ExistsMakeDirAndCopyOverwrite) {
     EXPECT_EQ(0, plat_exists(sub.c_str()));
     EXPECT_EQ(1, plat_make_dir(root.folder, "sub"));
     EXPECT_EQ(1, plat_exists(sub.c_str()));
-    EXPECT_EQ(0, plat_make_dir(root.folder, "sub")); // already there
+    EXPECT_EQ(0, plat_make_dir(root.folder, "sub"));                          // already there
+    EXPECT_EQ(0, plat_make_dir(root.folder, std::string(2000, 'n').c_str())); // no such name
 
     write_bytes(dir.file("sub/a"), std::string("new\0bytes", 9));
     write_bytes(dir.file("sub/b"), std::string(10000, 'o'));
@@ -167,8 +168,10 @@ TEST(Platform, ReadWriteAndClose) {
     EXPECT_EQ(PLAT_NO_FILE, plat_open_read((path + "-missing").c_str()));
 #ifdef _WIN32
     EXPECT_EQ(PLAT_NO_FILE, plat_open_read("NUL")); // a device, not a file on disk
+    EXPECT_EQ(PLAT_NO_FILE, plat_create_write("NUL"));
 #else
     EXPECT_EQ(PLAT_NO_FILE, plat_open_read("/dev/null"));
+    EXPECT_EQ(PLAT_NO_FILE, plat_create_write("/dev/null"));
 #endif
 }
 
