@@ -41,9 +41,9 @@ static PlatFile disk_file(HANDLE handle) {
     return file_of(handle);
 }
 
-// Opens path with CreateFileA, granting whatever answers (a pipe or server that a redirection
-// reaches) the identification level only: it may learn who the program runs as, never act as
-// that user.
+// Opens path with CreateFileA, granting a local pipe that a redirection reaches the
+// identification level only: it may learn who the program runs as, never act as that user. (A
+// remote server is signed in to all the same; RedirectionGuard is what keeps junctions away.)
 static HANDLE open_path(const char* path, DWORD access, DWORD share, DWORD disposition,
                         DWORD flags) {
     return CreateFileA(path, access, share, nullptr, disposition,
