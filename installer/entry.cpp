@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
     InstallPaths paths;
     read_manifest(options.root, &paths, &held);
     // bin_dir; a failure to create it (it may exist already) shows in the copies that follow.
-    plat_make_dir(held.root, "bin");
+    plat_make_dir(held.root, install_bin_folder);
     int status = install_files(&options, &paths, &held);
     plat_release_folder(held.root);
     return status;

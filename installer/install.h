@@ -5,6 +5,9 @@
 #include "ini.h"
 #include "platform.h"
 
+// The installation's top-level executables folder, directly in the root.
+static const char install_bin_folder[] = "bin";
+
 // Every path the installer holds or composes lives in a buffer of this many bytes,
 // terminator included.
 #define PATH_SIZE 260

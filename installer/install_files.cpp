@@ -15,16 +15,13 @@ static const char* const boot_files[] = {"launch_bare.seq", "launch_vantor.seq"}
 
 static const char bail_out[] = "Cannot continue installation, bailing out.\n";
 
-// The folder below the root that every copy goes into.
-static const char bin_folder[] = "bin";
-
 // Copies source over name in bin (bin_dir); on failure prints the copy line and gives false.
 // A target path too long ends the run.
 static bool copy_reported(InstallHeld* held, const char* bin_dir, const char* source,
                           const char* name) {
     char target[PATH_SIZE];
     install_compose_path(held, target, "%s\\%s", bin_dir, name);
-    if (plat_copy_file(held->root, source, bin_folder, name)) {
+    if (plat_copy_file(held->root, source, install_bin_folder, name)) {
         return true;
     }
     fprintf(stderr, "Could not copy file %s to %s\n", source, target);

@@ -46,11 +46,10 @@ static int open_native(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
-// Opens path and keeps it only when it is a regular file.
-static int open_regular(const char* path, int flags, mode_t mode) {
+// Opens path and keeps it only when it is a regular file, whose status goes into st.
+static int open_regular(const char* path, int flags, mode_t mode, struct stat* st) {
     int fd = open_native(path, flags, mode);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
         close(fd);
         return -1;
     }
@@ -58,13 +57,15 @@ static int open_regular(const char* path, int flags, mode_t mode) {
 }
 
 PlatFile plat_open_read(const char* path) {
-    int fd = open_regular(path, O_RDONLY, 0);
+    struct stat st;
+    int fd = open_regular(path, O_RDONLY, 0, &st);
     return fd < 0 ? PLAT_NO_FILE : static_cast<PlatFile>(fd);
 }
 
 PlatFile plat_create_write(const char* path) {
     // Truncating only once the file is known to be regular leaves a device untouched.
-    int fd = open_regular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
+    struct stat st;
+    int fd = open_regular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666, &st);
     if (fd >= 0 && ftruncate(fd, 0) != 0) {
         close(fd);
         return PLAT_NO_FILE;
@@ -134,9 +135,9 @@ static bool lies_below(PlatFolder root, int fd) {
 }
 
 PlatFile plat_open_read_below(PlatFolder root, const char* path) {
-    int fd = root == PLAT_NO_FOLDER ? -1 : open_regular(path, O_RDONLY, 0);
     struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_nlink != 1 || !lies_below(root, fd))) {
+    int fd = root == PLAT_NO_FOLDER ? -1 : open_regular(path, O_RDONLY, 0, &st);
+    if (fd >= 0 && (st.st_nlink != 1 || !lies_below(root, fd))) {
         close(fd);
         fd = -1;
     }

@@ -50,6 +50,14 @@ static HANDLE open_path(const char* path, DWORD access, DWORD share, DWORD dispo
                        flags | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
 }
 
+// True when the open handle is a file on disk that is neither a folder nor a reparse point (a
+// link, junction or the like, opened itself); info receives what the system says of it.
+static bool plain_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+    return on_disk(handle) && GetFileInformationByHandle(handle, info) &&
+           (info->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               0;
+}
+
 PlatFile plat_open_read(const char* path) {
     return disk_file(
         open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
@@ -61,11 +69,7 @@ PlatFile plat_create_write(const char* path) {
     HANDLE file = open_path(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
     BY_HANDLE_FILE_INFORMATION info;
-    if (file != INVALID_HANDLE_VALUE &&
-        !(on_disk(file) && GetFileInformationByHandle(file, &info) &&
-          (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-              0 &&
-          SetEndOfFile(file))) {
+    if (file != INVALID_HANDLE_VALUE && !(plain_file(file, &info) && SetEndOfFile(file))) {
         CloseHandle(file);
         file = INVALID_HANDLE_VALUE;
     }
@@ -300,9 +304,7 @@ static bool replaceable(HANDLE folder, const char* name, HANDLE source, DWORD* a
     }
     BY_HANDLE_FILE_INFORMATION info;
     bool ok =
-        GetFileInformationByHandle(target, &info) && on_disk(target) &&
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-        (source == INVALID_HANDLE_VALUE || !same_file(source, target));
+        plain_file(target, &info) && (source == INVALID_HANDLE_VALUE || !same_file(source, target));
     *attributes = ok ? info.dwFileAttributes : 0;
     CloseHandle(target);
     return ok;
