@@ -3,7 +3,7 @@
 ; what it printed in Install.log beside it. A failure of Install.exe fails the setup.
 ;
 ;   makensis -DSTAGE=<folder holding the unpacked tree and Install.exe> -DOUTFILE=<setup.exe>
-;            [-DVERSION=<version shown>] [-DVSN=<the manifest's VSN>] setup.nsi
+;            [-DVERSION=<version shown>] [-DVSN=<the manifest's VSN>] [-DSIGN=<command>] setup.nsi
 ;
 ; tools/package builds it beside the Windows Installer package of the same stage.
 ;
@@ -23,6 +23,12 @@ Target amd64-unicode
 !endif
 !ifndef VERSION
     !define VERSION "${VSN}"
+!endif
+
+; With -DSIGN=<command that signs the file it is given>, the uninstaller is signed as it is
+; written into the setup.
+!ifdef SIGN
+    !uninstfinalize '${SIGN} "%1"'
 !endif
 
 Name "Zorvan ${VERSION}"
