@@ -1,15 +1,23 @@
-"""The Windows Installer package of tools/package under Wine's msiexec, in a fresh 64-bit prefix
-of its own: installed, failed, upgraded and uninstalled, over the sample distribution and a
-second version of it. Outcomes are checked, not exit codes: Wine cuts those to 8 bits."""
+"""The Windows Installer package of tools/package: its tables as built (no Wine), and under Wine's
+msiexec, in a fresh 64-bit prefix of its own, installed, repaired, failed, upgraded and
+uninstalled, over the sample distribution, a rebuild of it and a second version. Outcomes and
+the msiexec log are checked, not exit codes: Wine cuts those to 8 bits, and takes a custom
+action that cannot load for a success."""
 
+import contextlib
+import hashlib
+import http.server
 import os
+import re
 import shutil
 import subprocess
+import threading
 from pathlib import Path
 
+import pefile
 import pytest
 
-from test_release import (ROOT, files_below, installed_tree, lay_sample, run,
+from test_release import (ROOT, files_below, installed_tree, lay_sample, run, run_setup,
                           throwaway_certificate, windows_path)
 
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
@@ -31,76 +39,242 @@ def wine(tmp_path_factory):
         shutil.rmtree(prefix)  # most of a gigabyte
 
 
+@contextlib.contextmanager
+def timestamp_authority(folder):
+    """An RFC 3161 timestamp authority on localhost (openssl ts -reply behind http.server):
+    yields its address and its certificate."""
+    key, cert, config = folder / "tsa.key", folder / "tsa.pem", folder / "tsa.cnf"
+    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+         "/CN=Zorvan test timestamps", "-addext", "extendedKeyUsage=critical,timeStamping",
+         "-keyout", str(key), "-out", str(cert)])
+    (folder / "tsa.serial").write_text("01\n")
+    config.write_text(f"[tsa]\ndefault_tsa = this\n[this]\nserial = {folder}/tsa.serial\n"
+                      f"signer_cert = {cert}\nsigner_key = {key}\nsigner_digest = sha256\n"
+                      "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n")
+
+    class Reply(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            (folder / "query.tsq").write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+            run(["openssl", "ts", "-reply", "-config", str(config), "-queryfile",
+                 str(folder / "query.tsq"), "-out", str(folder / "reply.tsr")])
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.end_headers()
+            self.wfile.write((folder / "reply.tsr").read_bytes())
+
+        def log_message(self, *_):
+            pass
+
+    with http.server.HTTPServer(("127.0.0.1", 0), Reply) as server:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        yield f"http://127.0.0.1:{server.server_port}/", cert
+        server.shutdown()
+
+
 @pytest.fixture(scope="module")
 def packages(tmp_path_factory):
-    """Name -> (package, stage, VSN): the sample (signed), its next version, and the sample
-    without a boot file, each staged with the release's Install.exe and built once."""
+    """Name -> (package, stage, VSN): the sample (signed and timestamped), the same version built
+    again from a changed stage, its next version, and the sample without a boot file, each staged
+    with the release's Install.exe and built once."""
     folder = tmp_path_factory.mktemp("packages")
     run(["git", "clone", "--quiet", str(ROOT), str(folder / "clone")])
     run([str(folder / "clone" / "tools" / "release")], cwd=folder / "clone")
     key, cert = throwaway_certificate(folder)
-    built = {"cert": cert}
-    for name, vsn, options, left_out in [
-            ("5.7", "5.7", ["--cert", str(cert), "--key", str(key)], []),
-            ("5.8", "5.8", [], []),
-            ("broken", "5.7", ["--version", "5.7.1"], ["releases/R9/launch_vantor.seq"])]:
-        stage = folder / name / "stage"
-        lay_sample(stage, *left_out)
-        shutil.copy(folder / "clone" / "build" / "release" / "Install.exe", stage)
-        if vsn != "5.7":  # a new runtime folder and a changed boot file
-            (stage / "zrun-5.7").rename(stage / f"zrun-{vsn}")
-            manifest = stage / "Install.ini"
-            manifest.write_text(manifest.read_text().replace("VSN = 5.7", f"VSN = {vsn}"))
-            (stage / "releases" / "R9" / "launch_bare.seq").write_text(f"boot: {vsn}\n")
-        run([str(ROOT / "tools" / "package"), str(stage), "--out", str(folder / name), *options])
-        built[name] = (next((folder / name).glob("*.msi")), stage, vsn)
+    with timestamp_authority(folder) as (authority, authority_cert):
+        built = {"cert": cert, "tsa": authority_cert}
+        for name, vsn, options, left_out in [
+                ("5.7", "5.7", ["--cert", str(cert), "--key", str(key), "--timestamp", authority],
+                 []),
+                ("5.7 rebuilt", "5.7", [], []),
+                ("5.8", "5.8", [], []),
+                ("broken", "5.7", ["--version", "5.7.1"], ["releases/R9/launch_vantor.seq"])]:
+            stage = folder / name / "stage"
+            lay_sample(stage, *left_out)
+            shutil.copy(folder / "clone" / "build" / "release" / "Install.exe", stage)
+            if vsn != "5.7":  # a new runtime folder
+                (stage / "zrun-5.7").rename(stage / f"zrun-{vsn}")
+                manifest = stage / "Install.ini"
+                manifest.write_text(manifest.read_text().replace("VSN = 5.7", f"VSN = {vsn}"))
+            if name != "5.7":  # a changed boot file
+                (stage / "releases" / "R9" / "launch_bare.seq").write_text(f"boot: {name}\n")
+            run([str(ROOT / "tools" / "package"), str(stage), "--out", str(folder / name),
+                 *options])
+            built[name] = (next((folder / name).glob("*.msi")), stage, vsn)
+            if "--cert" in options:  # the stage as installed: Install.exe signed
+                run(["msiextract", "-C", str(folder / name / "files"), str(built[name][0])])
+                shutil.copy(next((folder / name / "files").rglob("Install.exe")), stage)
     return built
 
 
-def test_packages_are_signed_and_rebuilt_alike(packages, tmp_path):
-    for signed in ["Zorvan-5.7.msi", "Zorvan-5.7-setup.exe"]:
-        assert b"Signature verification: ok" in run(["osslsigncode", "verify", "-CAfile", str(
-            packages["cert"]), "-in", str(packages["5.7"][0].with_name(signed))]).stdout
+def verified(path, packages):
+    return b"Signature verification: ok" in run([
+        "osslsigncode", "verify", "-CAfile", str(packages["cert"]), "-TSA-CAfile",
+        str(packages["tsa"]), "-in", str(path)]).stdout
+
+
+def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_path):
+    package = packages["5.7"][0]
+    (tmp_path / "ZorvanActions.dll").write_bytes(
+        run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
+    destination = tmp_path / "setup target"
+    assert run_setup(package.with_name("Zorvan-5.7-setup.exe"), destination).returncode == 0
+    for signed in [package, package.with_name("Zorvan-5.7-setup.exe"), tmp_path / "ZorvanActions.dll",
+                   packages["5.7"][1] / "Install.exe", destination / "Uninstall.exe"]:
+        assert verified(signed, packages), signed
     shutil.copytree(packages["5.8"][1], tmp_path / "stage")  # other times and path, same files
     run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path)])
     for built in ["Zorvan-5.8.msi", "Zorvan-5.8-setup.exe"]:
         assert (tmp_path / built).read_bytes() == packages["5.8"][0].with_name(built).read_bytes()
 
 
-FLEET, DEFAULT = r"C:\Fleet Apps\Zorvan", r"C:\Program Files\Zorvan"
-MISSING = "Could not find file C:\\Program Files\\Zorvan\\releases\\R9\\launch_vantor.seq\n"
-# Steps: msiexec's action, the package, INSTALLDIR or None, whether msiexec succeeds, whose tree
-# is then installed (or None: the folder is gone), and the log's contents (None: no log).
+def msi_table(package, name):
+    """A table of the package as rows of {column: text}."""
+    lines = run(["msiinfo", "export", str(package), name]).stdout.decode().split("\r\n")
+    columns = lines[0].split("\t")
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
+
+
+def is_short_name(name):
+    return re.fullmatch(r"[A-Za-z0-9_~-]{1,8}(\.[A-Za-z0-9_-]{1,3})?", name) is not None
+
+
+# The actions that must run, in this order (after, in the same sequence, the ones before them),
+# and the conditions and types of the package's own.
+ORDER = [("AppSearch", None, None), ("ZorvanRememberedDir", "ZORVANDIR AND NOT INSTALLDIR", 51),
+         ("ZorvanRememberedBoot", "ZORVANBOOT AND NOT BOOTVARIANT", 51),
+         ("ZorvanDefaultBoot", "NOT BOOTVARIANT", 51),
+         ("ZorvanBadBoot", 'NOT REMOVE~="ALL" AND BOOTVARIANT<>"full" AND '
+          'BOOTVARIANT<>"minimal"', 19),
+         ("CostFinalize", None, None), ("ZorvanInstallLocation", "", 51),
+         ("RemoveExistingProducts", None, None), ("CreateFolders", None, None),
+         ("InstallFiles", None, None),
+         ("ZorvanRollbackData", 'NOT Installed AND NOT REMOVE~="ALL"', 51),
+         ("ZorvanRollback", 'NOT Installed AND NOT REMOVE~="ALL"', 3329),
+         ("ZorvanInstallData", 'NOT REMOVE~="ALL"', 51),
+         ("ZorvanInstall", 'NOT REMOVE~="ALL"', 3073), ("InstallFinalize", None, None)]
+
+
+def test_package_tables(tmp_path):
+    """Without Wine: what the built package's tables say, and what tools/package refuses."""
+    stage = tmp_path / "stage"
+    lay_sample(stage)
+    (stage / "Install.exe").write_bytes(b"MZ")
+    for name in ["A long name.txt", "A long name.txz", "Long folder name/x"]:
+        (stage / "zrun-5.7" / name).parent.mkdir(exist_ok=True)
+        (stage / "zrun-5.7" / name).write_text(name)
+    shutil.copytree(stage, tmp_path / "accented")
+    (tmp_path / "accented" / "zrun-5.7" / "caf\u00e9.txt").write_text("")
+    refused = subprocess.run([str(ROOT / "tools" / "package"), str(tmp_path / "accented"),
+                              "--out", str(tmp_path / "refused")], capture_output=True)
+    assert (refused.returncode, refused.stderr, (tmp_path / "refused").exists()) == (
+        1, b"tools/package: the stage's file names must be printable ASCII that Windows takes: "
+        b"'zrun-5.7/caf\\xe9.txt'\n", False)
+    url = "https://zorvan.invalid/help"
+    run([str(ROOT / "tools" / "package"), str(stage), "--out", str(tmp_path), "--url", url])
+    package = tmp_path / "Zorvan-5.7.msi"
+
+    assert b"cmd.exe" not in package.read_bytes().lower()
+    steps = {row["Action"]: row for row in msi_table(package, "InstallExecuteSequence")}
+    kinds = {row["Action"]: int(row["Type"]) for row in msi_table(package, "CustomAction")}
+    numbers = [int(steps[action]["Sequence"]) for action, _, _ in ORDER]
+    assert numbers == sorted(numbers) and len(set(numbers)) == len(numbers)
+    for action, condition, kind in ORDER:
+        if kind:
+            assert (steps[action]["Condition"], kinds[action]) == (condition, kind), action
+
+    # Every folder the package makes below INSTALLDIR, and Install.exe, locked; nothing else.
+    files = msi_table(package, "File")
+    program = next(row["File"] for row in files if row["FileName"] == "Install.exe")
+    made = {"BINDIR", "RUNTIMEBIN"}
+    folders = {row["Directory"] for row in msi_table(package, "Directory")
+               if row["Directory"] not in made and row["Directory"] not in
+               {"TARGETDIR", "ProgramFiles64Folder"}}
+    locks = {(row["Table"], row["LockObject"]): row["SDDLText"]
+             for row in msi_table(package, "MsiLockPermissionsEx")}
+    assert set(locks) == {("CreateFolder", folder) for folder in folders} | {("File", program)}
+    assert all(sddl.startswith("O:SYG:SYD:PAI(") and "BU)" in sddl and "AU)" not in sddl
+               for sddl in locks.values())
+    assert {row["Directory_"] for row in msi_table(package, "CreateFolder")} == folders
+    assert "LockPermissions" not in run(["msiinfo", "tables", str(package)]).stdout.decode().split()
+
+    # Long names with short names, each unique in its folder.
+    components = {row["Component"]: row["Directory_"] for row in msi_table(package, "Component")}
+    names = [(components[row["Component_"]], row["FileName"]) for row in files]
+    names += [(row["Directory_Parent"], row["DefaultDir"]) for row in msi_table(package, "Directory")
+              if row["Directory_Parent"] not in {"", "TARGETDIR"}]
+    names += [(row["DirProperty"], row["FileName"]) for row in msi_table(package, "RemoveFile")
+              if row["FileName"]]
+    assert ("d" + hashlib.md5(b"zrun-5.7/Long folder name").hexdigest(), "x") in names
+    for folder in {folder for folder, _ in names}:
+        shorts = [name.split("|")[0] for where, name in names if where == folder]
+        assert all(map(is_short_name, shorts)) and len(set(shorts)) == len(shorts), shorts
+    assert {name for _, name in names if "|" in name} >= {
+        "ALONGN~1.TXT|A long name.txt", "ALONGN~1.TXZ|A long name.txz",
+        "LONGFO~1|Long folder name", "LAUNCH~2.SEQ|launch_vantor.seq"}
+
+    properties = {row["Property"]: row["Value"] for row in msi_table(package, "Property")}
+    assert {key: properties.get(key) for key in ["ARPNOMODIFY", "ARPURLINFOABOUT", "ARPHELPLINK"]
+            } == {"ARPNOMODIFY": "1", "ARPURLINFOABOUT": url, "ARPHELPLINK": url}
+    assert "BOOTVARIANT" in properties["SecureCustomProperties"].split(";")
+    assert {row["Name"]: row["Value"] for row in msi_table(package, "Registry")} == {
+        "InstallDir": "[INSTALLDIR]", "BootVariant": "[BOOTVARIANT]", "Version": "5.7.0"}
+    assert {(row["VersionMin"], row["VersionMax"], row["Attributes"])
+            for row in msi_table(package, "Upgrade")} == {("", "5.7.0", "513"), ("5.7.0", "", "2")}
+
+    (tmp_path / "actions.dll").write_bytes(
+        run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
+    image = pefile.PE(str(tmp_path / "actions.dll"))
+    assert {entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT} <= {
+        "kernel32.dll", "msi.dll", "msvcrt.dll", "ntdll.dll"}
+    assert {symbol.name for symbol in image.DIRECTORY_ENTRY_EXPORT.symbols} == {
+        b"ZorvanInstall", b"ZorvanRollback"}
+    image.close()
+
+
+FLEET, DEFAULT = r"C:\Fleet Apps (x64)\A&B 100%OS%^\Zorvan", r"C:\Program Files\Zorvan"
+BARE, FULL = "launch_bare.seq", "launch_vantor.seq"
+ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zorvan {} installed"
+         " successfully")
+# Steps: msiexec's action, the package, the properties given, whether msiexec succeeds, whose
+# tree is then installed with which boot file (or None: the folder is gone), and lines that the
+# msiexec log holds, in this order.
 SCENARIOS = {
-    "into a folder with a space, then removed": (FLEET, [
-        ("/i", "5.7", FLEET, True, "5.7", ""),
-        ("/x", "5.7", None, True, None, None)]),
-    "upgraded, not downgraded, removed": (FLEET, [
-        ("/i", "5.7", FLEET, True, "5.7", ""),
-        ("/i", "5.8", None, True, "5.8", ""),
-        ("/i", "5.7", None, False, "5.8", ""),
-        ("/x", "5.8", None, True, None, None)]),
-    "failed, leaving nothing but the log": (DEFAULT, [
-        ("/i", "broken", None, False, None, MISSING)]),
+    "upgraded by a rebuild and a version, not downgraded, removed": (FLEET, [
+        ("/i", "5.7", [f"INSTALLDIR={FLEET}"], True, ("5.7", BARE), []),
+        ("/i", "5.7 rebuilt", [], True, ("5.7 rebuilt", BARE), []),
+        ("/i", "5.8", [], True, ("5.8", BARE), []),
+        ("/i", "5.7", [], False, ("5.8", BARE), []),
+        ("/x", "5.8", [], True, None, [])]),
+    "full, repaired and upgraded: still full": (DEFAULT, [
+        ("/i", "5.7", ["BOOTVARIANT=full"], True, ("5.7", FULL), [ASKED.format("5.7")]),
+        ("/i", "5.7", ["REINSTALL=ALL", "REINSTALLMODE=amus"], True, ("5.7", FULL),
+         [ASKED.format("5.7")]),
+        ("/i", "5.8", [], True, ("5.8", FULL), [ASKED.format("5.8")]),
+        ("/x", "5.8", [], True, None, [])]),
+    "refused or failed, leaving nothing": (DEFAULT, [
+        ("/i", "5.7", ["BOOTVARIANT=fast"], False, None, ["Action start", ": ZorvanBadBoot."]),
+        ("/i", "broken", [], False, None, [
+            "Install.exe: Could not find file C:\\Program Files\\Zorvan\\releases\\R9\\"
+            "launch_vantor.seq", "Install.exe failed with exit status 1"])]),
 }
 
 
 @pytest.mark.parametrize("folder, steps", SCENARIOS.values(), ids=SCENARIOS.keys())
-def test_msiexec(wine, packages, folder, steps):
-    drive = Path(wine["WINEPREFIX"]) / "drive_c"
-    root, logs = drive / folder[3:].replace("\\", "/"), drive / "ProgramData" / "Zorvan"
-    for action, name, installdir, succeeds, tree, log in steps:
-        package = packages[name][0]
+def test_msiexec(wine, packages, folder, steps, tmp_path):
+    root = Path(wine["WINEPREFIX"]) / "drive_c" / folder[3:].replace("\\", "/")
+    for number, (action, name, properties, succeeds, tree, logged) in enumerate(steps):
+        package, log = packages[name][0], tmp_path / f"{number}.log"
         if action == "/x":  # what a killed Install.exe leaves goes too
             for left in ["bin/zvn.exe.tmp", f"zrun-{packages[name][2]}/bin/zvn.ini.tmp"]:
                 (root / left).write_bytes(b"partial")
         done = subprocess.run(["wine", "msiexec", action, windows_path(package), "/qn",
-                               *([f"INSTALLDIR={installdir}"] if installdir else [])],
+                               "/l*v", windows_path(log), *properties],
                               env=wine, timeout=300, **QUIET)
-        step = f"msiexec {action} {package.name}"
+        step = f"msiexec {action} {package.name} {properties}"
         assert (done.returncode == 0) == succeeds, step
         assert (files_below(root) if root.exists() else None) == (
-            installed_tree(packages[tree][1], folder, packages[tree][2]) if tree else None), step
-        assert (files_below(logs) if logs.exists() else None) == (
-            None if log is None else {"Install.log": log.encode()}), step
-
+            installed_tree(packages[tree[0]][1], folder, packages[tree[0]][2], tree[1])
+            if tree else None), step
+        text = log.read_bytes().decode("latin-1")
+        places = [text.find(line) for line in logged]
+        assert -1 not in places and places == sorted(places), (step, logged)

@@ -96,14 +96,15 @@ def test_signed_with_a_throwaway_certificate_verifies_and_runs(release, tmp_path
         tree / "releases" / "R9" / "launch_bare.seq").read_bytes()
 
 
-def installed_tree(stage, root, vsn="5.7"):
-    """The exact files after Install.exe -s ran in root (its Windows path) over stage."""
+def installed_tree(stage, root, vsn="5.7", boot="launch_bare.seq"):
+    """The exact files after Install.exe ran in root (its Windows path) over stage, installing
+    the boot file boot (-s installs the minimal one)."""
     expected = files_below(stage)
     for name in ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe"]:
         expected[f"bin/{name}"] = expected[f"zrun-{vsn}/bin/{name}"]
     for name in ["launch_bare.seq", "launch_vantor.seq"]:
         expected[f"bin/{name}"] = expected[f"releases/R9/{name}"]
-    expected["bin/launch.seq"] = expected["releases/R9/launch_bare.seq"]
+    expected["bin/launch.seq"] = expected[f"releases/R9/{boot}"]
     root = root.replace("\\", "\\\\")
     expected[f"zrun-{vsn}/bin/zvn.ini"] = expected["bin/zvn.ini"] = (
         f"[zorvan]\nBindir={root}\\\\zrun-{vsn}\\\\bin\nProgname=zvn\nRootdir={root}\n".encode())
