@@ -231,7 +231,7 @@ def test_package_tables(tmp_path):
     image.close()
 
 
-FLEET, DEFAULT = r"C:\Fleet Apps (x64)\A&B 100%OS%^\Zorvan", r"C:\Program Files\Zorvan"
+FLEET, DEFAULT = r"C:\Fleet Apps (x64)\A&B 100%OS%^ été\Zorvan", r"C:\Program Files\Zorvan"
 BARE, FULL = "launch_bare.seq", "launch_vantor.seq"
 ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zorvan {} installed"
          " successfully")

@@ -107,7 +107,8 @@ def installed_tree(stage, root, vsn="5.7", boot="launch_bare.seq"):
     expected["bin/launch.seq"] = expected[f"releases/R9/{boot}"]
     root = root.replace("\\", "\\\\")
     expected[f"zrun-{vsn}/bin/zvn.ini"] = expected["bin/zvn.ini"] = (
-        f"[zorvan]\nBindir={root}\\\\zrun-{vsn}\\\\bin\nProgname=zvn\nRootdir={root}\n".encode())
+        f"[zorvan]\nBindir={root}\\\\zrun-{vsn}\\\\bin\nProgname=zvn\nRootdir={root}\n".encode(
+            "cp1252"))  # the code page of Wine's prefix
     return dict(sorted(expected.items()))
 
 
