@@ -106,10 +106,11 @@ def packages(tmp_path_factory):
     return built
 
 
-def verified(path, packages):
-    return b"Signature verification: ok" in run([
-        "osslsigncode", "verify", "-CAfile", str(packages["cert"]), "-TSA-CAfile",
-        str(packages["tsa"]), "-in", str(path)]).stdout
+def signed_and_timestamped(path, packages):
+    report = run(["osslsigncode", "verify", "-CAfile", str(packages["cert"]), "-TSA-CAfile",
+                  str(packages["tsa"]), "-in", str(path)]).stdout
+    return b"\nSignature verification: ok" in report and (
+        b"Timestamp Server Signature verification: ok" in report)
 
 
 def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_path):
@@ -120,7 +121,7 @@ def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_pa
     assert run_setup(package.with_name("Zorvan-5.7-setup.exe"), destination).returncode == 0
     for signed in [package, package.with_name("Zorvan-5.7-setup.exe"), tmp_path / "ZorvanActions.dll",
                    packages["5.7"][1] / "Install.exe", destination / "Uninstall.exe"]:
-        assert verified(signed, packages), signed
+        assert signed_and_timestamped(signed, packages), signed
     shutil.copytree(packages["5.8"][1], tmp_path / "stage")  # other times and path, same files
     run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path)])
     for built in ["Zorvan-5.8.msi", "Zorvan-5.8-setup.exe"]:
