@@ -91,6 +91,8 @@ def stage_entries(stage):
     entries = []
     for folder, folders, files in os.walk(stage):
         folders.sort()
+        if len({name.lower() for name in folders + files}) != len(folders + files):
+            fail(f"{folder} holds names that differ only in letter case, which Windows cannot")
         for name in sorted(folders + files):
             path = Path(folder) / name
             relative = path.relative_to(stage).as_posix()

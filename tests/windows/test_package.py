@@ -117,9 +117,9 @@ def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_pa
     package = packages["5.7"][0]
     (tmp_path / "ZorvanActions.dll").write_bytes(
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
-    destination = tmp_path / "setup target"
-    assert run_setup(package.with_name("Zorvan-5.7-setup.exe"), destination).returncode == 0
-    for signed in [package, package.with_name("Zorvan-5.7-setup.exe"), tmp_path / "ZorvanActions.dll",
+    setup, destination = package.with_name("Zorvan-5.7-setup.exe"), tmp_path / "setup target"
+    assert run_setup(setup, destination).returncode == 0  # writes its uninstaller
+    for signed in [package, setup, tmp_path / "ZorvanActions.dll",
                    packages["5.7"][1] / "Install.exe", destination / "Uninstall.exe"]:
         assert signed_and_timestamped(signed, packages), signed
     shutil.copytree(packages["5.8"][1], tmp_path / "stage")  # other times and path, same files
@@ -201,7 +201,8 @@ def test_package_tables(tmp_path):
     # Long names with short names, each unique in its folder.
     components = {row["Component"]: row["Directory_"] for row in msi_table(package, "Component")}
     names = [(components[row["Component_"]], row["FileName"]) for row in files]
-    names += [(row["Directory_Parent"], row["DefaultDir"]) for row in msi_table(package, "Directory")
+    names += [(row["Directory_Parent"], row["DefaultDir"])
+              for row in msi_table(package, "Directory")
               if row["Directory_Parent"] not in {"", "TARGETDIR"}]
     names += [(row["DirProperty"], row["FileName"]) for row in msi_table(package, "RemoveFile")
               if row["FileName"]]
