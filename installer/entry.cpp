@@ -92,15 +92,20 @@ static void ask_boot_variant(InstallOptions* options) {
 }
 
 // Refuses a manifest value (named key) whose folder, relative to the root as composed with
-// format, would lead out of the root; resolved (when given) receives the folder's resolved form.
+// format, would lead out of the root or name a folder that Windows paths spell differently;
+// resolved receives the folder's resolved form.
 static void check_below_root(InstallHeld* held, const InstallPaths* paths, const char* key,
                              const char* format, const char* value, char* resolved) {
     char relative[PATH_SIZE];
-    char scratch[PATH_SIZE] = "";
     install_compose_path(held, relative, format, value);
-    if (!install_relative_path(relative, resolved != nullptr ? resolved : scratch)) {
+    int32_t judged = install_relative_path(relative, resolved);
+    if (judged == INSTALL_OUTSIDE) {
         install_fail(held, "Key %s leads out of the root directory in init file %s\n", key,
                      paths->manifest_path);
+    }
+    if (judged == INSTALL_TRAILING) {
+        install_fail(held, "Key %s names a folder ending in a dot or a space in init file %s\n",
+                     key, paths->manifest_path);
     }
 }
 
@@ -109,7 +114,8 @@ static void check_below_root(InstallHeld* held, const InstallPaths* paths, const
 static void read_manifest(const char* root, InstallPaths* paths, InstallHeld* held) {
     install_compose_path(held, paths->manifest_path, "%s\\Install.ini", root);
     int32_t error = INI_READ_OK;
-    PlatFile file = plat_open_read_below(held->root, paths->manifest_path);
+    PlatFile file = PLAT_NO_FILE;
+    plat_open_below(held->root, "", "Install.ini", &file);
     IniFile* manifest = ini_read_from(file, &error);
     if (file != PLAT_NO_FILE) {
         plat_close(file);
@@ -142,7 +148,8 @@ static void read_manifest(const char* root, InstallPaths* paths, InstallHeld* he
         install_fail(held, "No key SYSTEM_VSN in init file %s\n", paths->manifest_path);
     }
     install_compose_path(held, paths->release_dir, "%s\\releases\\%s", root, system_version);
-    check_below_root(held, paths, "SYSTEM_VSN", "releases\\%s", system_version, nullptr);
+    check_below_root(held, paths, "SYSTEM_VSN", "releases\\%s", system_version,
+                     paths->release_relative);
     install_compose_path(held, paths->bin_dir, "%s\\bin", root);
     ini_destroy(manifest);
     held->document = nullptr;

@@ -27,6 +27,7 @@ struct InstallPaths {
     char bin_dir[PATH_SIZE];
     char version[PATH_SIZE];
     char runtime_relative[PATH_SIZE]; // runtime_bin below the root, "." and ".." resolved
+    char release_relative[PATH_SIZE]; // release_dir below the root, likewise
 };
 
 // What the run holds, which a failure releases before the process ends.
@@ -43,11 +44,20 @@ struct InstallHeld {
 void install_compose_path(InstallHeld* held, char* path, const char* format, ...);
 // Ends the process with a message when memory has run out.
 [[noreturn]] void install_fail_no_memory(InstallHeld* held);
+// How install_relative_path judged a path.
+enum {
+    INSTALL_BELOW = 0,    // below the folder, resolved
+    INSTALL_OUTSIDE = 1,  // leading out of the folder
+    INSTALL_TRAILING = 2, // a component ends in a dot or a space
+};
+
 // Resolves "." and ".." in relative, a path below some folder judged by its text alone, into
-// resolved (PATH_SIZE bytes, backslashes between components). False when it would lead out of
-// that folder: a ".." above it, a leading separator, a drive or stream colon, or a component of
-// dots and spaces only, which Windows may read as a step up.
-bool install_relative_path(const char* relative, char* resolved);
+// resolved (PATH_SIZE bytes, backslashes between components): INSTALL_BELOW. INSTALL_OUTSIDE
+// when it would lead out of that folder: a ".." above it, a leading separator, a drive or stream
+// colon, or a component of dots and spaces only, which Windows may read as a step up.
+// INSTALL_TRAILING for a component that ends in a dot or a space: Windows paths drop those, the
+// names reached below the root keep them, so the two would name different folders.
+int32_t install_relative_path(const char* relative, char* resolved);
 
 // Copies the launchers and boot files, selects the active boot file and writes the launcher
 // configuration, working below the held root; gives the process's exit status (0) or ends the

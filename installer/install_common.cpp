@@ -55,17 +55,17 @@ static bool only_dots_and_spaces(const char* component, size_t length) {
     return true;
 }
 
-bool install_relative_path(const char* relative, char* resolved) {
+int32_t install_relative_path(const char* relative, char* resolved) {
     size_t length = 0;
     resolved[0] = '\0';
     if (relative[0] == '\\' || relative[0] == '/') {
-        return false;
+        return INSTALL_OUTSIDE;
     }
     for (const char* rest = relative; *rest != '\0';) {
         size_t part = strcspn(rest, "\\/");
         if (part == 2 && rest[0] == '.' && rest[1] == '.') {
             if (length == 0) {
-                return false;
+                return INSTALL_OUTSIDE;
             }
             while (length > 0 && resolved[length - 1] != '\\') {
                 length--;
@@ -75,7 +75,10 @@ bool install_relative_path(const char* relative, char* resolved) {
         } else if (part > 0 && !(part == 1 && rest[0] == '.')) {
             if (memchr(rest, ':', part) != nullptr || only_dots_and_spaces(rest, part) ||
                 length + 1 + part >= PATH_SIZE) {
-                return false;
+                return INSTALL_OUTSIDE;
+            }
+            if (rest[part - 1] == '.' || rest[part - 1] == ' ') {
+                return INSTALL_TRAILING;
             }
             if (length > 0) {
                 resolved[length++] = '\\';
@@ -87,5 +90,5 @@ bool install_relative_path(const char* relative, char* resolved) {
         rest += part;
         rest += *rest != '\0' ? 1 : 0;
     }
-    return true;
+    return INSTALL_BELOW;
 }

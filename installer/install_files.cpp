@@ -15,41 +15,35 @@ static const char* const boot_files[] = {"launch_bare.seq", "launch_vantor.seq"}
 
 static const char bail_out[] = "Cannot continue installation, bailing out.\n";
 
-// Copies source over name in bin (bin_dir); on failure prints the copy line and gives false.
-// A target path too long ends the run.
+// Copies source_name in the folder relative below the root (source, its path) over name in bin
+// (bin_dir). A source that is not there ends the run when missing_ends, and is otherwise a failed
+// copy; a failed copy prints its line and gives false. A target path too long ends the run.
 static bool copy_reported(InstallHeld* held, const char* bin_dir, const char* source,
-                          const char* name) {
+                          const char* relative, const char* source_name, const char* name,
+                          bool missing_ends) {
     char target[PATH_SIZE];
     install_compose_path(held, target, "%s\\%s", bin_dir, name);
-    if (plat_copy_file(held->root, source, install_bin_folder, name)) {
-        return true;
-    }
-    fprintf(stderr, "Could not copy file %s to %s\n", source, target);
-    return false;
-}
-
-// Copies directory\name into bin_dir. A missing source ends the run; so does a failed copy,
-// unless tolerated (launchers), when the run goes on after a warning.
-static void install_file(InstallHeld* held, const char* directory, const char* name,
-                         const char* bin_dir, bool tolerated) {
-    char source[PATH_SIZE];
-    install_compose_path(held, source, "%s\\%s", directory, name);
-    if (!plat_exists(source)) {
+    int32_t copied = plat_copy_file(held->root, relative, source_name, install_bin_folder, name);
+    if (copied == PLAT_ABSENT && missing_ends) {
         install_fail(held, "Could not find file %s\n", source);
     }
-    if (!copy_reported(held, bin_dir, source, name)) {
+    if (copied != PLAT_DONE) {
+        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+    }
+    return copied == PLAT_DONE;
+}
+
+// Copies name from directory (relative below the root) into bin_dir. A missing source ends the
+// run; so does a failed copy, unless tolerated (launchers), when the run goes on after a warning.
+static void install_file(InstallHeld* held, const char* directory, const char* relative,
+                         const char* name, const char* bin_dir, bool tolerated) {
+    char source[PATH_SIZE];
+    install_compose_path(held, source, "%s\\%s", directory, name);
+    if (!copy_reported(held, bin_dir, source, relative, name, name, true)) {
         if (!tolerated) {
             install_fail(held, bail_out);
         }
         fputs("Continuing installation anyway...\n", stderr);
-    }
-}
-
-// Copies source over name in bin (bin_dir); a failure ends the run.
-static void copy_or_bail_out(InstallHeld* held, const char* bin_dir, const char* source,
-                             const char* name) {
-    if (!copy_reported(held, bin_dir, source, name)) {
-        install_fail(held, bail_out);
     }
 }
 
@@ -78,12 +72,11 @@ static IniFile* launcher_configuration(InstallHeld* held, const InstallOptions* 
     return document;
 }
 
-// Writes the launcher configuration as zvn.ini in the runtime system's folder, in place of
-// what stood there only once it is complete: an INI_WRITE_ result.
-static int32_t write_configuration(const IniFile* document, PlatFolder root,
-                                   const InstallPaths* paths) {
+// Writes the launcher configuration as zvn.ini in the folder relative below the root, in place
+// of what stood there only once it is complete: an INI_WRITE_ result.
+static int32_t write_configuration(const IniFile* document, PlatFolder root, const char* relative) {
     PlatReplacement replacement;
-    if (!plat_replace_begin(&replacement, root, paths->runtime_relative, "zvn.ini", PLAT_NO_FILE)) {
+    if (!plat_replace_begin(&replacement, root, relative, "zvn.ini", PLAT_NO_FILE)) {
         return INI_WRITE_CANNOT_CREATE;
     }
     int32_t written = ini_write_to(document, replacement.file);
@@ -95,21 +88,24 @@ static int32_t write_configuration(const IniFile* document, PlatFolder root,
 
 int install_files(const InstallOptions* options, const InstallPaths* paths, InstallHeld* held) {
     for (const char* name : launchers) {
-        install_file(held, paths->runtime_bin, name, paths->bin_dir, true);
+        install_file(held, paths->runtime_bin, paths->runtime_relative, name, paths->bin_dir, true);
     }
     for (const char* name : boot_files) {
-        install_file(held, paths->release_dir, name, paths->bin_dir, false);
+        install_file(held, paths->release_dir, paths->release_relative, name, paths->bin_dir,
+                     false);
     }
 
+    const char* active = options->full_boot ? "launch_vantor.seq" : "launch_bare.seq";
     char source[PATH_SIZE];
-    install_compose_path(held, source,
-                         options->full_boot ? "%s\\launch_vantor.seq" : "%s\\launch_bare.seq",
-                         paths->bin_dir);
-    copy_or_bail_out(held, paths->bin_dir, source, "launch.seq");
+    install_compose_path(held, source, "%s\\%s", paths->bin_dir, active);
+    if (!copy_reported(held, paths->bin_dir, source, install_bin_folder, active, "launch.seq",
+                       false)) {
+        install_fail(held, bail_out);
+    }
 
     IniFile* document = launcher_configuration(held, options, paths);
     install_compose_path(held, source, "%s\\zvn.ini", paths->runtime_bin);
-    int32_t written = write_configuration(document, held->root, paths);
+    int32_t written = write_configuration(document, held->root, paths->runtime_relative);
     if (written == INI_WRITE_NO_MEMORY) {
         install_fail_no_memory(held);
     }
@@ -117,7 +113,17 @@ int install_files(const InstallOptions* options, const InstallPaths* paths, Inst
         fprintf(stderr, "Could not create file %s\n", source);
         install_fail(held, bail_out);
     }
-    copy_or_bail_out(held, paths->bin_dir, source, "zvn.ini");
+    // The copy in bin is the same document written again, never read back by a path.
+    written = write_configuration(document, held->root, install_bin_folder);
+    if (written == INI_WRITE_NO_MEMORY) {
+        install_fail_no_memory(held);
+    }
+    if (written != INI_WRITE_OK) {
+        char target[PATH_SIZE];
+        install_compose_path(held, target, "%s\\zvn.ini", paths->bin_dir);
+        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+        install_fail(held, bail_out);
+    }
     ini_destroy(document);
     held->document = nullptr;
 

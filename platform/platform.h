@@ -10,20 +10,21 @@
 // each folder one component at a time relative to its held parent, never through a link,
 // junction or other reparse point, and each file operation relative to its held folder. Every
 // file the program puts in place goes through a replacement: a new temporary file beside the
-// target, created exclusively without following a link at its name, filled, flushed and renamed
-// over the target. Only an absent target or a regular file is ever replaced, never a link,
-// folder, FIFO or device. Every file read must be a regular file on disk with no other name (a
-// hard link could reach a file outside the tree) and must lie beneath the root once links are
-// resolved. The root itself is the user's choice, and is followed and trusted as given.
+// target, created exclusively without following a link at its name, filled, flushed, renamed
+// over the target, and the folder flushed after the rename. Only an absent target or a regular
+// file is ever replaced, never a link, folder, FIFO or device. Every file read below the root is
+// reached the same way, through no link, and must be a regular file on disk with no other name
+// (a hard link could reach a file outside the tree) that lies beneath the root. The root itself
+// is the user's choice, and is followed and trusted as given.
 //
 // The POSIX backend keeps all this with directory descriptors and the *at calls. The Windows
 // backend keeps it with folder handles and the native calls that take a root directory
-// (NtCreateFile, NtSetInformationFile). It opens every file asking the identification level of
-// impersonation only, so that a local pipe that a redirection reaches cannot act as the
-// program's user (a remote server is still signed in to), and turns on the system's refusal to
-// follow junctions that non-administrators made (RedirectionGuard, Windows 10 22H2 and Windows
-// 11; older systems run without it). A step that another program's handle holds up for a
-// moment, as scanners do, is tried again for about a second before it fails.
+// (NtCreateFile, NtSetInformationFile). It opens every file below the root asking the
+// identification level of impersonation only, so that a local pipe that a redirection reaches
+// cannot act as the program's user (a remote server is still signed in to), and turns on the
+// system's refusal to follow junctions that non-administrators made (RedirectionGuard, Windows 10
+// 22H2 and Windows 11; older systems run without it). A step that another program's handle holds up
+// for a moment, as scanners do, is tried again for about a second before it fails; a denial is not.
 #ifndef PLATFORM_H
 #define PLATFORM_H
 
@@ -43,14 +44,16 @@ typedef intptr_t PlatFolder;
 void plat_setup_process();
 
 // Opens the folder root, links followed, and holds it until plat_release_folder, so that it
-// cannot be renamed or removed meanwhile; PLAT_NO_FOLDER when it cannot be opened.
+// cannot be renamed or removed meanwhile; PLAT_NO_FOLDER when it cannot be opened or is no
+// folder on disk.
 PlatFolder plat_hold_root(const char* root);
 void plat_release_folder(PlatFolder folder);
 
 // Opens an existing regular file for sequential reading, sharing it with other readers.
 PlatFile plat_open_read(const char* path);
 // Creates a regular file for writing, truncating an existing one, sharing it with other
-// writers. Refuses a link, a folder, a FIFO or a device at path.
+// writers. Refuses a link, a folder, a FIFO, a device or a file with a second name at path
+// before anything of it is cut.
 PlatFile plat_create_write(const char* path);
 // Reads up to size bytes; *got says how many (0 at the end of the file). 0 on failure, else 1.
 int32_t plat_read(PlatFile file, void* buffer, uint32_t size, uint32_t* got);
@@ -59,9 +62,25 @@ int32_t plat_write(PlatFile file, const void* buffer, uint32_t size, uint32_t* w
 // 0 when closing reported an error, else 1.
 int32_t plat_close(PlatFile file);
 
-// Opens path for reading as plat_open_read does, links followed, and keeps it only when it is a
-// file with no other name that lies beneath the held root.
-PlatFile plat_open_read_below(PlatFolder root, const char* path);
+// What looking for a source found: PLAT_DONE once it is open (or copied), PLAT_ABSENT when
+// nothing is there (the file, or a folder on its way, is absent), and PLAT_FAILED for anything
+// else: a link, junction or other reparse point, a folder, a device or a file with a second
+// name, or a step the system refused.
+enum {
+    PLAT_FAILED = 0,
+    PLAT_DONE = 1,
+    PLAT_ABSENT = 2,
+};
+
+// True when name is one plain component, as every system takes it: not empty, "." or "..", and
+// with no separator and no colon (a drive or a stream).
+int32_t plat_plain_name(const char* name);
+
+// Opens name in the folder relative below the held root for reading, reaching the folder as
+// plat_replace_begin does and never through a link at name. Keeps it only when it is a regular
+// file on disk with no other name (a hard link could reach a file outside the tree) that lies
+// beneath the root. *file is the open file on PLAT_DONE, else PLAT_NO_FILE.
+int32_t plat_open_below(PlatFolder root, const char* relative, const char* name, PlatFile* file);
 
 // A file being put in place: the held folder and the temporary file beside the target.
 struct PlatReplacement {
@@ -70,26 +89,30 @@ struct PlatReplacement {
     const char* name;
 };
 
-// Starts replacing name in the folder relative below the held root, which is opened one
-// component at a time without following links, each a plain folder beneath the root; relative
-// is made of plain names ("." and ".." are refused; "" is the root itself). Clears a temporary
-// file that an earlier, interrupted run left, and creates a new one exclusively. Refuses a
-// target that is not absent or a regular file, or that is the file source (when given; on POSIX
-// the new file takes its permissions, on Windows the folder's). 0 on failure, when nothing is
-// left open or created; else 1.
+// Starts replacing name, a plain name, in the folder relative below the held root, which is
+// opened one component at a time without following links, each a plain folder beneath the root;
+// relative is made of plain names ("." and ".." are refused; "" is the root itself). Clears a
+// temporary file that an earlier, interrupted run left, and creates a new one exclusively.
+// Refuses a target that is not absent or a regular file, or that is the file source (when
+// given; on POSIX the new file takes its permissions, on Windows the folder's inherited access
+// list). 0 on failure, when nothing is left open or created and the record holds PLAT_NO_FOLDER
+// and PLAT_NO_FILE; else 1.
 int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const char* relative,
                            const char* name, PlatFile source);
 // Flushes the temporary file and, when keep is set, renames it over the target (which must
-// still be absent or a regular file); otherwise, or when that fails, removes it. Closes it and
-// releases the folder. 1 when the target now holds the new contents, else 0.
+// still be absent or a regular file), then flushes the folder so that the new name survives a
+// power cut; otherwise, or when the rename fails, removes it. On Windows a target that is
+// running is renamed aside to <name>.old first, which the next replacement of name clears.
+// Closes the file and releases the folder. 1 when the target holds the new contents for good,
+// else 0 (when only the folder's flush failed, the new contents are in place).
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep);
 
-// Copies source, a file that plat_open_read_below accepts, over name in the folder relative
-// below the held root, as a replacement. 0 on failure, with whatever stood at the target left
-// as it was; else 1.
-int32_t plat_copy_file(PlatFolder root, const char* source, const char* relative, const char* name);
-// 1 when something (file or directory) exists at path, links followed, else 0.
-int32_t plat_exists(const char* path);
+// Copies source_name in the folder source_relative, a file that plat_open_below accepts, over
+// name in the folder relative, both below the held root, as a replacement. PLAT_DONE,
+// PLAT_ABSENT when the source is not there, or PLAT_FAILED, with whatever stood at the target
+// left as it was.
+int32_t plat_copy_file(PlatFolder root, const char* source_relative, const char* source_name,
+                       const char* relative, const char* name);
 // Creates the folder name directly in the held root. 0 on failure (it may exist already), else 1.
 int32_t plat_make_dir(PlatFolder root, const char* name);
 // Writes the running executable's full path into buffer (size bytes) and gives its length, or

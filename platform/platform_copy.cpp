@@ -1,5 +1,15 @@
-// The whole-file copy, the same on every system: a checked source read into a replacement.
+// What every system shares: the check of a plain name, and the whole-file copy (a checked
+// source read into a replacement).
 #include "platform.h"
+
+#include <string.h>
+
+int32_t plat_plain_name(const char* name) {
+    return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
+                   strpbrk(name, "\\/:") == nullptr
+               ? 1
+               : 0;
+}
 
 // Copies the rest of the open source into the open target. 0 on failure, else 1.
 static int32_t copy_contents(PlatFile source, PlatFile target) {
@@ -18,11 +28,12 @@ static int32_t copy_contents(PlatFile source, PlatFile target) {
     return ok;
 }
 
-int32_t plat_copy_file(PlatFolder root, const char* source, const char* relative,
-                       const char* name) {
-    PlatFile in = plat_open_read_below(root, source);
-    if (in == PLAT_NO_FILE) {
-        return 0;
+int32_t plat_copy_file(PlatFolder root, const char* source_relative, const char* source_name,
+                       const char* relative, const char* name) {
+    PlatFile in = PLAT_NO_FILE;
+    int32_t found = plat_open_below(root, source_relative, source_name, &in);
+    if (found != PLAT_DONE) {
+        return found;
     }
     PlatReplacement replacement;
     int32_t ok = plat_replace_begin(&replacement, root, relative, name, in);
@@ -30,5 +41,5 @@ int32_t plat_copy_file(PlatFolder root, const char* source, const char* relative
         ok = plat_replace_end(&replacement, copy_contents(in, replacement.file));
     }
     plat_close(in);
-    return ok;
+    return ok ? PLAT_DONE : PLAT_FAILED;
 }

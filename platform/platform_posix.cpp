@@ -28,16 +28,12 @@ static bool native_path(const char* path, NativePath* native) {
     return true;
 }
 
-// open(2) on the native form of path. A FIFO or device must not block the opening: it is
-// opened without waiting, then switched back to blocking reads and writes.
-static int open_native(const char* path, int flags, mode_t mode) {
-    NativePath native;
-    if (!native_path(path, &native)) {
-        return -1;
-    }
+// openat(2) of name in the folder (AT_FDCWD for a path). A FIFO or device must not block the
+// opening: it is opened without waiting, then switched back to blocking reads and writes.
+static int open_at(int folder, const char* name, int flags, mode_t mode) {
     int fd;
     do {
-        fd = open(native.text, flags | O_CLOEXEC | O_NONBLOCK, mode);
+        fd = openat(folder, name, flags | O_CLOEXEC | O_NONBLOCK, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         close(fd);
@@ -46,27 +42,35 @@ static int open_native(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
-// Opens path and keeps it only when it is a regular file, whose status goes into st.
-static int open_regular(const char* path, int flags, mode_t mode, struct stat* st) {
-    int fd = open_native(path, flags, mode);
+// Opens name in the folder and keeps it only when it is a regular file, whose status goes into
+// st; errno says why not.
+static int open_regular(int folder, const char* name, int flags, mode_t mode, struct stat* st) {
+    int fd = open_at(folder, name, flags, mode);
     if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
         close(fd);
+        errno = EINVAL;
         return -1;
     }
     return fd;
 }
 
 PlatFile plat_open_read(const char* path) {
+    NativePath native;
     struct stat st;
-    int fd = open_regular(path, O_RDONLY, 0, &st);
+    int fd =
+        native_path(path, &native) ? open_regular(AT_FDCWD, native.text, O_RDONLY, 0, &st) : -1;
     return fd < 0 ? PLAT_NO_FILE : static_cast<PlatFile>(fd);
 }
 
 PlatFile plat_create_write(const char* path) {
-    // Truncating only once the file is known to be regular leaves a device untouched.
+    // Truncating only once the file is known to be regular with one name leaves a device, and a
+    // file that another name shares, untouched.
+    NativePath native;
     struct stat st;
-    int fd = open_regular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666, &st);
-    if (fd >= 0 && ftruncate(fd, 0) != 0) {
+    int fd = native_path(path, &native)
+                 ? open_regular(AT_FDCWD, native.text, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666, &st)
+                 : -1;
+    if (fd >= 0 && (st.st_nlink != 1 || ftruncate(fd, 0) != 0)) {
         close(fd);
         return PLAT_NO_FILE;
     }
@@ -106,49 +110,37 @@ void plat_release_folder(PlatFolder folder) {
     close(static_cast<int>(folder));
 }
 
-// The kernel's own name for the open fd, every link resolved, into name (PATH_MAX bytes); its
-// length, or 0 when it cannot be had (without /proc, say).
+// The kernel's own name for the open fd, every link resolved, into name (PATH_MAX bytes, not
+// terminated); its length, or 0 when it cannot be had (without /proc, say).
 static size_t kernel_name(int fd, char* name) {
     char link[32];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t length = readlink(link, name, PATH_MAX - 1);
-    if (length <= 0) {
-        return 0;
-    }
-    name[length] = '\0';
-    return static_cast<size_t>(length);
+    ssize_t length = readlink(link, name, PATH_MAX);
+    return length > 0 && length < PATH_MAX ? static_cast<size_t>(length) : 0;
 }
 
 // True when the open fd is the held root or lies beneath it: the kernel's name for fd must be
-// the root's, or start with it and a slash. When either name cannot be had, the answer is no.
+// the root's, or go on from it with a slash. The root's name is taken without a closing slash,
+// so that a root of "/" holds every name. When either name cannot be had, the answer is no.
 static bool lies_below(PlatFolder root, int fd) {
     char root_name[PATH_MAX];
     char name[PATH_MAX];
     size_t prefix = kernel_name(static_cast<int>(root), root_name);
-    if (prefix == 0 || kernel_name(fd, name) == 0) {
+    size_t length = kernel_name(fd, name);
+    if (prefix == 0 || length == 0) {
         return false;
     }
-    if (prefix == 1) {
-        prefix = 0; // the root is "/" itself
-    }
-    return strncmp(name, root_name, prefix) == 0 && (name[prefix] == '/' || name[prefix] == '\0');
-}
-
-PlatFile plat_open_read_below(PlatFolder root, const char* path) {
-    struct stat st;
-    int fd = root == PLAT_NO_FOLDER ? -1 : open_regular(path, O_RDONLY, 0, &st);
-    if (fd >= 0 && (st.st_nlink != 1 || !lies_below(root, fd))) {
-        close(fd);
-        fd = -1;
-    }
-    return fd < 0 ? PLAT_NO_FILE : static_cast<PlatFile>(fd);
+    prefix -= root_name[prefix - 1] == '/' ? 1 : 0;
+    return length >= prefix && memcmp(name, root_name, prefix) == 0 &&
+           (length == prefix || name[prefix] == '/');
 }
 
 static bool is_separator(char c) {
     return c == '\\' || c == '/';
 }
 
-// Opens the folder relative below the held root as plat_replace_begin describes; -1 on failure.
+// Opens the folder relative below the held root as plat_replace_begin describes; -1 on failure,
+// with errno ENOENT when a folder on the way is absent.
 static int open_folder(PlatFolder root, const char* relative) {
     int fd = openat(static_cast<int>(root), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // One component at a time from the root down, none of them a link.
@@ -159,6 +151,7 @@ static int open_folder(PlatFolder root, const char* relative) {
             length++;
         }
         int next = -1;
+        errno = EINVAL;
         if (length > 0 && length <= NAME_MAX) {
             char name[NAME_MAX + 1];
             memcpy(name, rest, length);
@@ -167,16 +160,41 @@ static int open_folder(PlatFolder root, const char* relative) {
                 next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             }
         }
+        int error = errno;
         close(fd);
+        errno = error;
         fd = next;
         rest += length;
         rest += *rest != '\0' ? 1 : 0;
     }
     if (fd >= 0 && !lies_below(root, fd)) {
         close(fd);
+        errno = EXDEV;
         fd = -1;
     }
     return fd;
+}
+
+int32_t plat_open_below(PlatFolder root, const char* relative, const char* name, PlatFile* file) {
+    *file = PLAT_NO_FILE;
+    errno = EINVAL;
+    int folder = root != PLAT_NO_FOLDER && plat_plain_name(name) ? open_folder(root, relative) : -1;
+    // The file itself is opened, never what a link at its name points to.
+    struct stat st;
+    int fd = folder >= 0 ? open_regular(folder, name, O_RDONLY | O_NOFOLLOW, 0, &st) : -1;
+    int error = errno;
+    if (folder >= 0) {
+        close(folder);
+    }
+    if (fd >= 0 && (st.st_nlink != 1 || !lies_below(root, fd))) {
+        close(fd);
+        return PLAT_FAILED;
+    }
+    if (fd < 0) {
+        return error == ENOENT ? PLAT_ABSENT : PLAT_FAILED;
+    }
+    *file = static_cast<PlatFile>(fd);
+    return PLAT_DONE;
 }
 
 // The name of the temporary file that stands in for name until it is complete.
@@ -202,7 +220,8 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
                            const char* name, PlatFile source) {
     replacement->name = name;
     replacement->file = PLAT_NO_FILE;
-    int opened = root == PLAT_NO_FOLDER ? -1 : open_folder(root, relative);
+    int opened =
+        root == PLAT_NO_FOLDER || !plat_plain_name(name) ? -1 : open_folder(root, relative);
     replacement->folder = opened < 0 ? PLAT_NO_FOLDER : static_cast<PlatFolder>(opened);
     char temporary[NAME_MAX + 1];
     struct stat from;
@@ -223,6 +242,7 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
     if (replacement->file == PLAT_NO_FILE) {
         if (replacement->folder != PLAT_NO_FOLDER) {
             close(static_cast<int>(replacement->folder));
+            replacement->folder = PLAT_NO_FOLDER;
         }
         return 0;
     }
@@ -237,19 +257,16 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     int fd = static_cast<int>(replacement->file);
     bool ok = keep != 0 && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
-    ok = ok && replaceable(folder, replacement->name, nullptr) &&
-         renameat(folder, temporary, folder, replacement->name) == 0;
-    if (!ok) {
+    bool renamed = ok && replaceable(folder, replacement->name, nullptr) &&
+                   renameat(folder, temporary, folder, replacement->name) == 0;
+    if (!renamed) {
         unlinkat(folder, temporary, 0);
     }
+    // The new name reaches the disk before success is reported, so that after a power cut the
+    // target is not found old again.
+    ok = renamed && fsync(folder) == 0;
     close(folder);
     return ok ? 1 : 0;
-}
-
-int32_t plat_exists(const char* path) {
-    NativePath native;
-    struct stat st;
-    return native_path(path, &native) && stat(native.text, &st) == 0 ? 1 : 0;
 }
 
 int32_t plat_make_dir(PlatFolder root, const char* name) {

@@ -1,7 +1,9 @@
 // Win32 backend: KERNEL32 calls, and the native calls of NTDLL that work relative to a held
 // folder. Paths go to the 8-bit calls unchanged; a name below a held folder is turned into the
 // system's wide form with the ANSI code page, as the 8-bit calls turn theirs.
-// FILE_ID_INFO comes with Windows 8; older systems fall back to the 64-bit file index.
+// FILE_ID_INFO comes with Windows 8; older systems fall back to the 64-bit file index. POSIX-style
+// deletion that ignores the read-only attribute comes with Windows 10 1809; older systems clear
+// the attribute first.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0602
 #endif
@@ -13,6 +15,26 @@
 #include <string.h>
 #include <windows.h>
 #include <winternl.h>
+
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus();
+
+// The native statuses this backend tells apart (ntstatus.h clashes with windows.h).
+static const NTSTATUS status_delete_pending = static_cast<NTSTATUS>(0xC0000056);
+static const NTSTATUS status_path_syntax_bad = static_cast<NTSTATUS>(0xC000003B);
+
+// Flags of FileDispositionInformationEx (Windows 10 on), which winternl.h does not name: delete,
+// the POSIX way (the name goes at once), even a read-only file.
+static const ULONG delete_posix_ignoring_read_only = 0x1 | 0x2 | 0x10;
+
+// FileDispositionInformationEx (64), beyond the classes that winternl.h names.
+static FILE_INFORMATION_CLASS disposition_ex() {
+    static_assert(sizeof(FILE_INFORMATION_CLASS) == sizeof(ULONG),
+                  "an information class is a ULONG");
+    ULONG value = 64;
+    FILE_INFORMATION_CLASS which;
+    memcpy(&which, &value, sizeof which);
+    return which;
+}
 
 static HANDLE handle_of(PlatFile file) {
     return reinterpret_cast<HANDLE>(file);
@@ -32,22 +54,25 @@ static bool on_disk(HANDLE handle) {
     return GetFileType(handle) == FILE_TYPE_DISK;
 }
 
-// The opened handle as a file when it is one on disk; anything else is closed again.
-static PlatFile disk_file(HANDLE handle) {
-    if (handle != INVALID_HANDLE_VALUE && !on_disk(handle)) {
-        CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-    }
-    return file_of(handle);
+// Closes a handle that was opened but is not kept, leaving an error that no caller takes for an
+// absent file and no retry waits on; INVALID_HANDLE_VALUE.
+static HANDLE refused(HANDLE handle) {
+    CloseHandle(handle);
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return INVALID_HANDLE_VALUE;
 }
 
-// Opens path with CreateFileA, granting a local pipe that a redirection reaches the
-// identification level only: it may learn who the program runs as, never act as that user. (A
-// remote server is signed in to all the same; RedirectionGuard is what keeps junctions away.)
-static HANDLE open_path(const char* path, DWORD access, DWORD share, DWORD disposition,
-                        DWORD flags) {
-    return CreateFileA(path, access, share, nullptr, disposition,
-                       flags | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+// Opens path with CreateFileA for the configuration's own reads and writes of files its caller
+// names; anything but a file on disk is closed again. No quality of service is asked for here:
+// its flag is the bit of FILE_FLAG_OPEN_NO_RECALL, which would keep a file in a cloud-synced
+// folder from being fetched.
+static PlatFile open_path(const char* path, DWORD access, DWORD share, DWORD disposition,
+                          DWORD flags) {
+    HANDLE handle = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && !on_disk(handle)) {
+        handle = refused(handle);
+    }
+    return file_of(handle);
 }
 
 // True when the open handle is a file on disk that is neither a folder nor a reparse point (a
@@ -59,19 +84,18 @@ static bool plain_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
 }
 
 PlatFile plat_open_read(const char* path) {
-    return disk_file(
-        open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    return open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
 }
 
 PlatFile plat_create_write(const char* path) {
-    // A link at path is opened itself, and refused with anything else but a file on disk before
-    // a byte of it is cut.
-    HANDLE file = open_path(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+    // A link at path is opened itself, and refused with anything else but a file on disk with
+    // one name before a byte of it is cut.
+    HANDLE file = handle_of(open_path(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
     BY_HANDLE_FILE_INFORMATION info;
-    if (file != INVALID_HANDLE_VALUE && !(plain_file(file, &info) && SetEndOfFile(file))) {
-        CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
+    if (file != INVALID_HANDLE_VALUE &&
+        !(plain_file(file, &info) && info.nNumberOfLinks == 1 && SetEndOfFile(file))) {
+        file = refused(file);
     }
     return file_of(file);
 }
@@ -96,8 +120,18 @@ int32_t plat_close(PlatFile file) {
 
 PlatFolder plat_hold_root(const char* root) {
     // Not shared for deletion: while it is held, the root can be neither renamed nor removed.
-    HANDLE handle = open_path(root, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS);
+    // A local pipe that a redirection reaches is granted the identification level only. That
+    // request shares its bit with FILE_FLAG_OPEN_NO_RECALL, which a folder, with no contents to
+    // fetch, does not mind.
+    HANDLE handle = CreateFileA(
+        root, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle != INVALID_HANDLE_VALUE &&
+        !(on_disk(handle) && GetFileInformationByHandle(handle, &info) &&
+          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+        handle = refused(handle);
+    }
     return handle == INVALID_HANDLE_VALUE ? PLAT_NO_FOLDER : reinterpret_cast<PlatFolder>(handle);
 }
 
@@ -118,15 +152,23 @@ static bool done(bool ok) {
     return ok;
 }
 
-// Runs step, and again after each pause while it fails as another program's handle makes it
-// fail for a moment (a sharing or lock violation, or a denial while a file is held open or
-// about to go); its last result, with the last error that try left.
+// True when the last failure is one that another program's handle causes for a moment: a
+// sharing or lock violation, or a file that is about to go. A plain denial is not: a lack of
+// rights, a folder where a file should be or a running program never clears by waiting. A
+// native call leaves its status behind it (RtlGetLastNtStatus), which tells a pending deletion
+// from the denial that both become.
+static bool held_by_another() {
+    DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           (error == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == status_delete_pending);
+}
+
+// Runs step, and again after each pause while it fails as held_by_another says; its last
+// result, with the last error that try left.
 template <typename Step> static auto patiently(Step step) -> decltype(step()) {
     auto result = step();
     for (DWORD pause : pauses) {
-        DWORD error = done(result) ? ERROR_SUCCESS : GetLastError();
-        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
-            error != ERROR_ACCESS_DENIED) {
+        if (done(result) || !held_by_another()) {
             break;
         }
         Sleep(pause);
@@ -159,12 +201,16 @@ static HANDLE open_in(HANDLE folder, const char* name, ACCESS_MASK access, ULONG
     wchar_t wide[WIDE_NAME];
     int length = wide_name(name, wide);
     if (length < 0) {
+        SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
     UNICODE_STRING unicode;
     unicode.Buffer = wide;
     unicode.Length = unicode.MaximumLength =
         static_cast<USHORT>(static_cast<size_t>(length) * sizeof(wchar_t));
+    // A local pipe that a redirection reaches may learn who the program runs as, never act as
+    // that user. (A remote server is signed in to all the same; RedirectionGuard is what keeps
+    // junctions away.)
     SECURITY_QUALITY_OF_SERVICE quality = {sizeof quality, SecurityIdentification,
                                            SECURITY_STATIC_TRACKING, FALSE};
     OBJECT_ATTRIBUTES attributes;
@@ -207,88 +253,120 @@ static bool lies_below(HANDLE root, HANDLE handle) {
     return false;
 }
 
-PlatFile plat_open_read_below(PlatFolder root, const char* path) {
-    if (root == PLAT_NO_FOLDER) {
-        return PLAT_NO_FILE;
-    }
-    // A folder opens too, and is refused below: denied, it would look like a file held open.
-    HANDLE file = patiently([&] {
-        return open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS);
-    });
-    BY_HANDLE_FILE_INFORMATION info;
-    if (file != INVALID_HANDLE_VALUE &&
-        !(on_disk(file) && GetFileInformationByHandle(file, &info) &&
-          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && info.nNumberOfLinks == 1 &&
-          lies_below(folder_handle(root), file))) {
-        CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
-    }
-    return file_of(file);
-}
+// What every folder on the way is opened with. The folder a file is put in takes new files as
+// well: the flush of its entries after a rename needs that access.
+static const ACCESS_MASK folder_access = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+static const ACCESS_MASK target_folder_access = folder_access | FILE_ADD_FILE;
 
 // Opens the folder name in the held folder itself, never what a junction or link there points
-// to, without sharing deletion; INVALID_HANDLE_VALUE unless it is a plain folder.
-static HANDLE hold_in(HANDLE folder, const char* name) {
-    HANDLE handle =
-        open_in(folder, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
-                FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_DIRECTORY_FILE);
+// to, with access, without sharing deletion; INVALID_HANDLE_VALUE unless it is a plain folder.
+static HANDLE hold_in(HANDLE folder, const char* name, ACCESS_MASK access) {
+    HANDLE handle = open_in(folder, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                            FILE_DIRECTORY_FILE);
     BY_HANDLE_FILE_INFORMATION info;
     if (handle != INVALID_HANDLE_VALUE &&
         (!GetFileInformationByHandle(handle, &info) ||
          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
-        CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
+        handle = refused(handle);
     }
     return handle;
 }
 
-// Opens the folder relative below the held root as plat_replace_begin describes;
-// INVALID_HANDLE_VALUE on failure.
-static HANDLE open_folder(HANDLE root, const char* relative) {
+// Opens the folder relative below the held root as plat_replace_begin describes, itself with
+// access; INVALID_HANDLE_VALUE on failure, with the last error ERROR_FILE_NOT_FOUND when a folder
+// on the way is absent.
+static HANDLE open_folder(HANDLE root, const char* relative, ACCESS_MASK access) {
     // Down from the root one component at a time, each relative to its held parent. Each child
     // is held before its parent is let go; a held child keeps its parent from being renamed, so
     // only the last stays held.
-    HANDLE handle = hold_in(root, "");
+    HANDLE handle = hold_in(root, "", *relative == '\0' ? access : folder_access);
     for (const char* rest = relative; handle != INVALID_HANDLE_VALUE && *rest != '\0';) {
         size_t part = strcspn(rest, "\\/");
         char name[WIDE_NAME];
         bool dots =
             (part == 1 && rest[0] == '.') || (part == 2 && rest[0] == '.' && rest[1] == '.');
         HANDLE child = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_INVALID_NAME);
         if (part > 0 && part < sizeof name && !dots) {
             memcpy(name, rest, part);
             name[part] = '\0';
-            child = hold_in(handle, name);
+            child = hold_in(handle, name, rest[part] == '\0' ? access : folder_access);
         }
+        DWORD error = GetLastError();
         CloseHandle(handle);
+        SetLastError(error);
         handle = child;
         rest += part;
         rest += *rest != '\0' ? 1 : 0;
     }
     // Where a link is not seen as a reparse point (under Wine), its final name still tells.
     if (handle != INVALID_HANDLE_VALUE && !lies_below(root, handle)) {
-        CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
+        handle = refused(handle);
     }
     return handle;
 }
 
-// True when the two open files are one, or when that cannot be told.
+int32_t plat_open_below(PlatFolder root, const char* relative, const char* name, PlatFile* file) {
+    *file = PLAT_NO_FILE;
+    SetLastError(ERROR_INVALID_NAME);
+    HANDLE folder = root != PLAT_NO_FOLDER && plat_plain_name(name)
+                        ? open_folder(folder_handle(root), relative, folder_access)
+                        : INVALID_HANDLE_VALUE;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (folder != INVALID_HANDLE_VALUE) {
+        // A folder at name fails the open; a link or other reparse point is opened itself, and
+        // refused below.
+        handle = patiently([&] {
+            return open_in(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
+                           FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+        });
+        DWORD error = GetLastError();
+        CloseHandle(folder);
+        SetLastError(error);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? PLAT_ABSENT : PLAT_FAILED;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!(plain_file(handle, &info) && info.nNumberOfLinks == 1 &&
+          lies_below(folder_handle(root), handle))) {
+        refused(handle);
+        return PLAT_FAILED;
+    }
+    *file = file_of(handle);
+    return PLAT_DONE;
+}
+
+// True when the two open files are one. Their ids tell where the file system gives them: 128-bit
+// ids from Windows 8 on, else the 64-bit index; an id of zero tells nothing. Without ids, the
+// final names tell, as every file compared has one name.
 static bool same_file(HANDLE one, HANDLE other) {
+    static const FILE_ID_128 none = {};
     FILE_ID_INFO first;
     FILE_ID_INFO second;
     if (GetFileInformationByHandleEx(one, FileIdInfo, &first, sizeof first) &&
-        GetFileInformationByHandleEx(other, FileIdInfo, &second, sizeof second)) {
+        GetFileInformationByHandleEx(other, FileIdInfo, &second, sizeof second) &&
+        memcmp(&first.FileId, &none, sizeof none) != 0 &&
+        memcmp(&second.FileId, &none, sizeof none) != 0) {
         return first.VolumeSerialNumber == second.VolumeSerialNumber &&
                memcmp(&first.FileId, &second.FileId, sizeof first.FileId) == 0;
     }
-    // Before Windows 8, or where the file system has no 128-bit ids: the 64-bit index.
     BY_HANDLE_FILE_INFORMATION a;
     BY_HANDLE_FILE_INFORMATION b;
-    return !GetFileInformationByHandle(one, &a) || !GetFileInformationByHandle(other, &b) ||
-           (a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow);
+    if (GetFileInformationByHandle(one, &a) && GetFileInformationByHandle(other, &b) &&
+        (a.nFileIndexHigh | a.nFileIndexLow) != 0 && (b.nFileIndexHigh | b.nFileIndexLow) != 0) {
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+               a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    }
+    wchar_t first_name[WIDE_NAME];
+    wchar_t second_name[WIDE_NAME];
+    DWORD length = final_name(one, VOLUME_NAME_NT, first_name);
+    DWORD other_length = final_name(other, VOLUME_NAME_NT, second_name);
+    // Names that cannot be had are taken as one file: the copy is refused rather than risked.
+    return length == 0 || other_length == 0 ||
+           (length == other_length &&
+            CompareStringOrdinal(first_name, static_cast<int>(length), second_name,
+                                 static_cast<int>(length), TRUE) == CSTR_EQUAL);
 }
 
 // True when name in the held folder is absent, or a regular file (never a link, folder or
@@ -330,70 +408,138 @@ static bool set_attributes(HANDLE folder, const char* name, DWORD attributes) {
     return ok;
 }
 
-// Marks the open file (opened with DELETE access) to be removed when it is closed.
-static void remove_when_closed(HANDLE file) {
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+// Removes the open file (opened with DELETE and FILE_WRITE_ATTRIBUTES access), its name at once
+// even while others hold it open, and a read-only file too. Where the system offers no such
+// deletion (before Windows 10 1809), the attributes are cleared and the file marked to go when
+// the last handle closes. True when that is done; else the last error says why.
+static bool discard(HANDLE file) {
+    IO_STATUS_BLOCK io;
+    ULONG flags = delete_posix_ignoring_read_only;
+    if (NT_SUCCESS(NtSetInformationFile(file, &io, &flags, sizeof flags, disposition_ex()))) {
+        return true;
+    }
+    FILE_BASIC_INFORMATION basic = {}; // times of 0 stay as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    FILE_DISPOSITION_INFORMATION disposition = {TRUE};
+    return succeeded(NtSetInformationFile(file, &io, &basic, sizeof basic, FileBasicInformation)) &&
+           succeeded(NtSetInformationFile(file, &io, &disposition, sizeof disposition,
+                                          FileDispositionInformation));
 }
 
-// The temporary file's name: name with ".tmp" after it; false when it does not fit.
-static bool temporary_name(const char* name, char* temporary) {
-    int length = snprintf(temporary, WIDE_NAME, "%s.tmp", name);
+// Removes name from the held folder: the file itself, or a link itself, never what it points
+// to; a folder stays. True when nothing is left there; else the last error says why.
+static bool remove_in(HANDLE folder, const char* name) {
+    HANDLE file = open_in(folder, name, DELETE | FILE_WRITE_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                          FILE_NON_DIRECTORY_FILE);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    bool ok = discard(file);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return ok;
+}
+
+// name with suffix after it, in a WIDE_NAME buffer; false when it does not fit.
+static bool suffixed(const char* name, const char* suffix, char* out) {
+    int length = snprintf(out, WIDE_NAME, "%s%s", name, suffix);
     return length > 0 && length < WIDE_NAME;
 }
 
-// Clears whatever an interrupted run left under the temporary name (a file or a link itself,
-// never what it points to), then creates the temporary file there exclusively, never through a
-// link at its name. INVALID_HANDLE_VALUE with the last error set on failure; a folder there
-// stays, and fails it.
+// Clears whatever an interrupted run left under the temporary name, then creates the temporary
+// file there exclusively, never through a link at its name. INVALID_HANDLE_VALUE with the last
+// error set on failure; a folder there stays, and fails it.
 static HANDLE create_temporary(HANDLE folder, const char* temporary) {
-    HANDLE stale =
-        open_in(folder, temporary, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                FILE_OPEN, FILE_NON_DIRECTORY_FILE);
-    if (stale != INVALID_HANDLE_VALUE) {
-        remove_when_closed(stale);
-        CloseHandle(stale);
-    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-        return INVALID_HANDLE_VALUE;
-    }
-    return open_in(folder, temporary, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
-                   FILE_NON_DIRECTORY_FILE);
+    return remove_in(folder, temporary) ? open_in(folder, temporary, GENERIC_WRITE | DELETE, 0,
+                                                  FILE_CREATE, FILE_NON_DIRECTORY_FILE)
+                                        : INVALID_HANDLE_VALUE;
 }
 
 int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const char* relative,
                            const char* name, PlatFile source) {
     replacement->name = name;
     replacement->file = PLAT_NO_FILE;
-    HANDLE folder =
-        root == PLAT_NO_FOLDER ? INVALID_HANDLE_VALUE : open_folder(folder_handle(root), relative);
-    replacement->folder = reinterpret_cast<PlatFolder>(folder);
+    HANDLE folder = root != PLAT_NO_FOLDER && plat_plain_name(name)
+                        ? open_folder(folder_handle(root), relative, target_folder_access)
+                        : INVALID_HANDLE_VALUE;
     char temporary[WIDE_NAME];
+    char aside[WIDE_NAME];
     DWORD attributes = 0;
-    if (folder != INVALID_HANDLE_VALUE && temporary_name(name, temporary) &&
+    if (folder != INVALID_HANDLE_VALUE && suffixed(name, ".tmp", temporary) &&
+        suffixed(name, ".old", aside) &&
         replaceable(folder, name, handle_of(source), &attributes)) {
+        // A running program that an earlier run set aside goes once it has ended; while it
+        // runs, it stays.
+        remove_in(folder, aside);
         replacement->file = file_of(patiently([&] { return create_temporary(folder, temporary); }));
     }
     if (replacement->file == PLAT_NO_FILE) {
         if (folder != INVALID_HANDLE_VALUE) {
             CloseHandle(folder);
         }
+        replacement->folder = PLAT_NO_FOLDER;
         return 0;
     }
+    replacement->folder = reinterpret_cast<PlatFolder>(folder);
     return 1;
 }
 
-// Renames the open file to name in the held folder, over what stands there.
+// Renames the open file to name in its own folder, the held one, over what stands there.
 static bool rename_in(HANDLE file, HANDLE folder, const char* name) {
     alignas(FILE_RENAME_INFORMATION) char
-        room[sizeof(FILE_RENAME_INFORMATION) + WIDE_NAME * sizeof(wchar_t)];
+        room[sizeof(FILE_RENAME_INFORMATION) + WIDE_NAME * sizeof(wchar_t)] = {};
     FILE_RENAME_INFORMATION* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(room);
     int length = wide_name(name, rename->FileName);
+    if (length < 0) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    // A bare name with no root directory renames within the file's folder, which a network
+    // server resolves as such too. A system that knows no such rename (Wine) calls it a bad path;
+    // the held folder then names the folder.
     rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = folder;
+    rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<ULONG>(static_cast<size_t>(length) * sizeof(wchar_t));
     IO_STATUS_BLOCK io;
-    return length >= 0 &&
-           succeeded(NtSetInformationFile(file, &io, rename, sizeof room, FileRenameInformation));
+    NTSTATUS status = NtSetInformationFile(file, &io, rename, sizeof room, FileRenameInformation);
+    if (status == status_path_syntax_bad) {
+        rename->RootDirectory = folder;
+        status = NtSetInformationFile(file, &io, rename, sizeof room, FileRenameInformation);
+    }
+    return succeeded(status);
+}
+
+// Renames the open file over name in the held folder. Windows refuses to rename over a program
+// that is running (and over a file that others hold open), but lets that file itself be renamed:
+// it is set aside as <name>.old, over an older one, and put back when the new file cannot take
+// its place. True when the new file is in place; else the last error says why.
+static bool put_in_place(HANDLE file, HANDLE folder, const char* name) {
+    if (rename_in(file, folder, name)) {
+        return true;
+    }
+    char aside[WIDE_NAME];
+    if (GetLastError() != ERROR_ACCESS_DENIED || held_by_another() ||
+        !suffixed(name, ".old", aside)) {
+        return false;
+    }
+    HANDLE target =
+        open_in(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    bool ok = target != INVALID_HANDLE_VALUE && rename_in(target, folder, aside);
+    if (ok && !rename_in(file, folder, name)) {
+        DWORD error = GetLastError();
+        rename_in(target, folder, name);
+        SetLastError(error);
+        ok = false;
+    }
+    if (target != INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        CloseHandle(target);
+        SetLastError(error);
+    }
+    return ok;
 }
 
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
@@ -401,9 +547,9 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     HANDLE file = handle_of(replacement->file);
     const char* name = replacement->name;
     // The contents reach the disk before the name does, so that no crash leaves a fragment. The
-    // rename goes through the handle that wrote them, relative to the held folder. Windows
-    // replaces no read-only file (as files unpacked from some media are): the attribute goes
-    // first, and comes back if the file stays.
+    // rename goes through the handle that wrote them. Windows replaces no read-only file (as
+    // files unpacked from some media are): the attribute goes first, and comes back if the file
+    // stays.
     DWORD attributes = 0;
     bool ok = keep != 0 && FlushFileBuffers(file) &&
               replaceable(folder, name, INVALID_HANDLE_VALUE, &attributes);
@@ -412,27 +558,20 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
         ok &&
         (!read_only ||
          set_attributes(folder, name, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) &&
-        patiently([&] { return rename_in(file, folder, name); });
+        patiently([&] { return put_in_place(file, folder, name); });
     if (!ok) {
         if (read_only) {
             set_attributes(folder, name, attributes);
         }
-        remove_when_closed(file);
+        discard(file);
     }
+    // The folder's entries reach the disk before success is reported, so that after a power cut
+    // the target is not found old again. A file system with no flush of a folder has nothing
+    // more to write.
+    ok = ok && (FlushFileBuffers(folder) || GetLastError() == ERROR_INVALID_FUNCTION);
     CloseHandle(file);
     CloseHandle(folder);
     return ok ? 1 : 0;
-}
-
-int32_t plat_exists(const char* path) {
-    HANDLE handle = open_path(path, FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    CloseHandle(handle);
-    return 1;
 }
 
 int32_t plat_make_dir(PlatFolder root, const char* name) {

@@ -162,6 +162,9 @@ MANIFEST_FAILURES = [
      "Key SYSTEM_VSN leads out of the root directory in init file {}\n"),
     (b"[Install]\nVSN=5.7\nSYSTEM_VSN=x\\\\.. \\\\..\n",
      "Key SYSTEM_VSN leads out of the root directory in init file {}\n"),
+    # Folders that Windows paths and the names below the root would spell differently.
+    (b"[Install]\nVSN=5.7.\nSYSTEM_VSN=R9\n",
+     "Key VSN names a folder ending in a dot or a space in init file {}\n"),
 ]
 
 

@@ -37,27 +37,35 @@ struct HeldRoot {
     PlatFolder folder;
 };
 
-TEST(Platform, ExistsMakeDirAndCopyOverwrite) {
+TEST(Platform, MakeDirAndCopyOverwrite) {
     TempDir dir;
     std::string base = program_path(dir.path);
     std::string sub = base + "\\sub";
     HeldRoot root(base);
     ASSERT_NE(PLAT_NO_FOLDER, root.folder);
     EXPECT_EQ(PLAT_NO_FOLDER, plat_hold_root(sub.c_str()));
-    EXPECT_EQ(0, plat_exists(sub.c_str()));
     EXPECT_EQ(1, plat_make_dir(root.folder, "sub"));
-    EXPECT_EQ(1, plat_exists(sub.c_str()));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("sub")));
     EXPECT_EQ(0, plat_make_dir(root.folder, "sub"));                          // already there
     EXPECT_EQ(0, plat_make_dir(root.folder, std::string(2000, 'n').c_str())); // no such name
 
     write_bytes(dir.file("sub/a"), std::string("new\0bytes", 9));
     write_bytes(dir.file("sub/b"), std::string(10000, 'o'));
     write_bytes(dir.file("sub/c.tmp"), "left by an interrupted run");
-    EXPECT_EQ(1, plat_copy_file(root.folder, (sub + "\\a").c_str(), "sub", "b"));
+    EXPECT_EQ(PLAT_DONE, plat_copy_file(root.folder, "sub", "a", "sub", "b"));
     EXPECT_EQ(std::string("new\0bytes", 9), read_bytes(dir.file("sub/b")));
-    EXPECT_EQ(1, plat_copy_file(root.folder, (sub + "\\a").c_str(), "sub", "c"));
+    EXPECT_EQ(PLAT_DONE, plat_copy_file(root.folder, "sub", "a", "sub", "c"));
     EXPECT_EQ(std::string("new\0bytes", 9), read_bytes(dir.file("sub/c")));
     EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), names_in(dir.file("sub")));
+
+    // The top folder of the file system ("/", or a drive's "C:\") as the root: every name lies
+    // beneath it.
+    size_t top = base.find('\\') + 1;
+    HeldRoot whole(base.substr(0, top));
+    std::string relative = base.substr(top) + "\\sub";
+    EXPECT_EQ(PLAT_DONE,
+              plat_copy_file(whole.folder, relative.c_str(), "b", relative.c_str(), "d"));
+    EXPECT_EQ(std::string("new\0bytes", 9), read_bytes(dir.file("sub/d")));
 }
 
 TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
@@ -67,56 +75,56 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
     std::filesystem::create_directory(dir.file("root/sub"));
     write_bytes(dir.file("root/a"), "keep");
     write_bytes(dir.file("outside"), "secret");
-    std::filesystem::create_directory(dir.file("root2"));
-    write_bytes(dir.file("root2/b"), "beside");
     std::filesystem::create_hard_link(dir.file("outside"), dir.file("root/hard"));
     std::filesystem::create_directory(dir.file("root/z.tmp"));
     std::string root = base + "\\root";
-    std::string a = root + "\\a";
     HeldRoot held(root);
     struct Case {
-        std::string source;
+        const char* source_relative;
+        const char* source_name;
         const char* relative;
         std::string name;
+        int32_t copied = PLAT_FAILED;
     };
     std::vector<Case> cases = {
-        {root, "", "x"},                    // a folder as the source
-        {root + "\\missing", "", "x"},      // a missing source
-        {a, "no", "x"},                     // a missing target folder
-        {a, "", "a"},                       // the file onto itself
-        {a, "", "sub"},                     // a folder as the target
-        {a, "sub\\..", "x"},                // a step up
-        {a, ".", "x"},                      // a step nowhere
-        {base + "\\outside", "", "y"},      // a source outside the root
-        {a + "\\..\\..\\outside", "", "y"}, // the same, spelt from inside
-        {base + "\\root2\\b", "", "y"},     // a sibling whose name extends the root's
-        {root + "\\hard", "", "y"},         // a second name of a file outside
-        {a, "\\sub", "x"},                  // an empty component
-        {a, "", "z"},                       // a folder at the temporary name
-        {a, "sub", std::string(2000, 'n')}, // a name no system takes
+        {"", "sub", "", "x"},                     // a folder as the source
+        {"", "missing", "", "x", PLAT_ABSENT},    // a missing source
+        {"no", "a", "", "x", PLAT_ABSENT},        // a missing folder on the source's way
+        {"", "a", "no", "x"},                     // a missing target folder
+        {"", "a", "", "a"},                       // the file onto itself
+        {"", "a", "", "sub"},                     // a folder as the target
+        {"", "a", "sub\\..", "x"},                // a step up
+        {"", "a", ".", "x"},                      // a step nowhere
+        {"..", "outside", "", "y"},               // a source outside the root
+        {"", "a", "", "sub\\x"},                  // a target name with a separator
+        {"", "hard", "", "y"},                    // a second name of a file outside
+        {"", "a", "\\sub", "x"},                  // an empty component
+        {"", "a", "", "z"},                       // a folder at the temporary name
+        {"", "a", "sub", std::string(2000, 'n')}, // a name no system takes
     };
 #ifndef _WIN32
     std::filesystem::create_symlink(dir.file("outside"), dir.file("root/to-outside"));
     std::filesystem::create_directory_symlink(dir.path, dir.file("root/up"));
     std::filesystem::create_symlink(dir.file("outside"), dir.file("root/sub/x"));
     mkfifo(dir.file("root/fifo").c_str(), 0600);
-    cases.push_back({root + "\\to-outside", "", "y"}); // a link out of the root as the source
-    cases.push_back({a, "up", "x"});                   // a link as the target folder
-    cases.push_back({a, "sub", "x"});                  // a link as the target
-    cases.push_back({a, "", "fifo"});                  // a FIFO as the target
+    cases.push_back({"", "to-outside", "", "y"}); // a link out of the root as the source
+    cases.push_back({"", "a", "up", "x"});        // a link as the target folder
+    cases.push_back({"", "a", "sub", "x"});       // a link as the target
+    cases.push_back({"", "a", "", "fifo"});       // a FIFO as the target
 #endif
     std::vector<std::string> before = names_in(dir.file("root")),
                              before_sub = names_in(dir.file("root/sub"));
     for (const Case& c : cases) {
-        EXPECT_EQ(0, plat_copy_file(held.folder, c.source.c_str(), c.relative, c.name.c_str()))
-            << c.source << " to " << c.relative << "\\" << c.name;
+        EXPECT_EQ(c.copied, plat_copy_file(held.folder, c.source_relative, c.source_name,
+                                           c.relative, c.name.c_str()))
+            << c.source_relative << "\\" << c.source_name << " to " << c.relative << "\\" << c.name;
         EXPECT_EQ(before, names_in(dir.file("root")));
         EXPECT_EQ(before_sub, names_in(dir.file("root/sub")));
     }
-    EXPECT_EQ(0, plat_copy_file(PLAT_NO_FOLDER, a.c_str(), "sub", "x")); // no root held
+    EXPECT_EQ(PLAT_FAILED, plat_copy_file(PLAT_NO_FOLDER, "", "a", "sub", "x")); // no root held
     EXPECT_EQ("keep", read_bytes(dir.file("root/a")));
     EXPECT_EQ("secret", read_bytes(dir.file("outside")));
-    EXPECT_EQ((std::vector<std::string>{"outside", "root", "root2"}), names_in(dir.path));
+    EXPECT_EQ((std::vector<std::string>{"outside", "root"}), names_in(dir.path));
 }
 
 TEST(Platform, ReplacementKeepsOrDiscards) {
@@ -130,6 +138,9 @@ TEST(Platform, ReplacementKeepsOrDiscards) {
         ASSERT_EQ(1, plat_replace_begin(&replacement, root.folder, "", "t", PLAT_NO_FILE));
         uint32_t count = 0;
         EXPECT_EQ(1, plat_write(replacement.file, "new", 3, &count));
+        PlatReplacement refused; // a name with a colon; nothing is left to release
+        EXPECT_EQ(0, plat_replace_begin(&refused, root.folder, "", "t:s", PLAT_NO_FILE));
+        EXPECT_TRUE(refused.folder == PLAT_NO_FOLDER && refused.file == PLAT_NO_FILE);
         EXPECT_EQ("old", read_bytes(dir.file("t"))); // nothing in place before the end
         if (keep == 2) {
             std::filesystem::rename(dir.file("t"), dir.file("kept"));
@@ -166,6 +177,10 @@ TEST(Platform, ReadWriteAndClose) {
     EXPECT_EQ(0u, count);
     EXPECT_EQ(1, plat_close(in));
     EXPECT_EQ(PLAT_NO_FILE, plat_open_read((path + "-missing").c_str()));
+    // A file that another name shares is refused before a byte of it is cut.
+    std::filesystem::create_hard_link(dir.file("f"), dir.file("g"));
+    EXPECT_EQ(PLAT_NO_FILE, plat_create_write(program_path(dir.file("g")).c_str()));
+    EXPECT_EQ("abc", read_bytes(dir.file("f")));
 #ifdef _WIN32
     EXPECT_EQ(PLAT_NO_FILE, plat_open_read("NUL")); // a device, not a file on disk
     EXPECT_EQ(PLAT_NO_FILE, plat_create_write("NUL"));

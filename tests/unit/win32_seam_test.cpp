@@ -22,14 +22,16 @@ namespace {
 
 // The one call a row makes report its situation.
 struct Plan {
-    const char* call;      // by name; nullptr for none
-    const wchar_t* name;   // on the file or folder of this name (nullptr: any)
-    DWORD error;           // what it fails with (a Win32 error, or a status for the native calls)
-    int skip = 0;          // matching calls let through first
+    const char* call;    // by name, "rename" or "delete" for NtSetInformationFile's; nullptr: none
+    const wchar_t* name; // on the file or folder of this name (nullptr: any)
+    DWORD error;         // what it fails with (a Win32 error, or a status for the native calls)
+    int skip = 0;        // matching calls let through first
     bool dos_only = false; // GetFinalPathNameByHandleW: only names with a drive letter fail
+    bool once = false;     // only the first matching call after those fails
 };
 
 Plan plan;
+int hits = 0; // how often the planned call was made to fail
 
 // The file's final name, from the system itself.
 std::wstring name_of(HANDLE file) {
@@ -47,7 +49,12 @@ bool planned(const char* call, const std::wstring& file) {
         (plan.name == nullptr || file == name ||
          (file.size() > name.size() &&
           file.compare(file.size() - name.size() - 1, std::wstring::npos, L"\\" + name) == 0));
-    return matches && plan.skip-- <= 0;
+    if (!matches || plan.skip-- > 0) {
+        return false;
+    }
+    hits++;
+    plan.call = plan.once ? nullptr : plan.call;
+    return true;
 }
 
 BOOL failed() {
@@ -84,13 +91,16 @@ NTSTATUS NTAPI seam_NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATT
 // Renames as Windows does, which (unlike Wine) replaces no read-only file.
 NTSTATUS NTAPI seam_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
                                          ULONG length, FILE_INFORMATION_CLASS which) {
-    if (planned("NtSetInformationFile", name_of(file))) {
+    bool rename = which == FileRenameInformation;
+    if ((rename || which == FileDispositionInformation || static_cast<int>(which) == 64) &&
+        planned(rename ? "rename" : "delete", name_of(file))) {
         return static_cast<NTSTATUS>(plan.error);
     }
-    if (which == FileRenameInformation) {
-        const auto* rename = static_cast<const FILE_RENAME_INFORMATION*>(information);
-        std::wstring target = name_of(rename->RootDirectory) + L"\\" +
-                              std::wstring(rename->FileName, rename->FileNameLength / 2);
+    if (rename) {
+        const auto* to = static_cast<const FILE_RENAME_INFORMATION*>(information);
+        std::wstring folder = name_of(file);
+        folder.resize(folder.rfind(L'\\'));
+        std::wstring target = folder + L"\\" + std::wstring(to->FileName, to->FileNameLength / 2);
         DWORD attributes = GetFileAttributesW(target.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
             return static_cast<NTSTATUS>(0xC0000022); // STATUS_ACCESS_DENIED
@@ -110,9 +120,15 @@ BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
 
 BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS which,
                                               LPVOID information, DWORD size) {
-    return which == FileIdInfo && planned("GetFileInformationByHandleEx", name_of(file))
-               ? failed()
-               : GetFileInformationByHandleEx(file, which, information, size);
+    if (which != FileIdInfo || !planned("GetFileInformationByHandleEx", name_of(file))) {
+        return GetFileInformationByHandleEx(file, which, information, size);
+    }
+    // No error: the file system gives ids of zero.
+    if (plan.error != 0 || !GetFileInformationByHandleEx(file, which, information, size)) {
+        return failed();
+    }
+    memset(&static_cast<FILE_ID_INFO*>(information)->FileId, 0, sizeof(FILE_ID_128));
+    return TRUE;
 }
 
 BOOL WINAPI seam_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS which,
@@ -158,29 +174,52 @@ const DWORD disk_full = 0xC000007F;      // STATUS_DISK_FULL
 struct Row {
     const char* situation;
     Plan plan;
-    bool copied;                // what the POSIX backend does in the same situation
-    bool stale = false;         // an interrupted run left bin\x.tmp
-    bool stale_stays = false;   // ... and it is still there afterwards
-    bool read_only = false;     // bin\x is read-only
-    const char* source = "src"; // the file copied, below the root
+    bool copied;            // what the POSIX backend does in the same situation
+    int tries = 0;          // how often the planned call failed, when counted
+    const char* setup = ""; // "stale": bin\x.tmp left by a run; "read-only": bin\x is
+    // bin afterwards, each file with its contents; by default x, new when copied, else old.
+    std::vector<std::pair<std::string, std::string>> bin = {};
+    const char* source = "rel\\src"; // the file copied, below the root
 };
 
 TEST(Win32Seam, EachSituationEndsAsOnPosix) {
     const Row rows[] = {
         {"bin is a junction", {"GetFileInformationByHandle", L"bin", 0}, false},
+        {"the source is a link", {"GetFileInformationByHandle", L"src", 0}, false},
         {"the target is a link", {"GetFileInformationByHandle", L"x", 0}, false},
         {"the source is reached as a pipe", {"GetFileType", L"src", 0}, false},
-        {"the target cannot be looked at", {"NtCreateFile", L"x", access_denied}, false},
+        {"the target cannot be looked at, and is not waited for",
+         {"NtCreateFile", L"x", access_denied},
+         false,
+         1},
         {"a file takes the temporary name after it was cleared",
          {"NtCreateFile", L"x.tmp", name_collision, 1},
          false,
-         true},
+         0,
+         "stale"},
         {"the stale temporary file cannot be removed",
-         {"SetFileInformationByHandle", L"x.tmp", ERROR_ACCESS_DENIED},
+         {"delete", L"x.tmp", access_denied},
          false,
-         true,
-         true},
+         0,
+         "stale",
+         {{"x", "old"}, {"x.tmp", "stale"}}},
+        {"a read-only stale temporary file", {}, true, 0, "stale read-only-stale"},
         {"the contents cannot be flushed", {"FlushFileBuffers", nullptr, ERROR_DISK_FULL}, false},
+        {"the folder cannot be flushed after the rename",
+         {"FlushFileBuffers", L"bin", ERROR_DISK_FULL},
+         false,
+         0,
+         "",
+         {{"x", "new"}}},
+        {"the target is running: set aside",
+         {"rename", L"x.tmp", access_denied, 0, false, true},
+         true,
+         0,
+         "",
+         {{"x", "new"}, {"x.old", "old"}}},
+        {"the target is running and the new file cannot take its place: put back",
+         {"rename", L"x.tmp", access_denied},
+         false},
         {"the volume has no drive letter",
          {"GetFinalPathNameByHandleW", nullptr, ERROR_PATH_NOT_FOUND, 0, true},
          true},
@@ -190,56 +229,72 @@ TEST(Win32Seam, EachSituationEndsAsOnPosix) {
         {"no 128-bit file ids",
          {"GetFileInformationByHandleEx", nullptr, ERROR_INVALID_PARAMETER},
          true},
+        {"128-bit file ids of zero", {"GetFileInformationByHandleEx", nullptr, 0}, true},
         {"no 128-bit file ids, copied onto itself",
          {"GetFileInformationByHandleEx", nullptr, ERROR_INVALID_PARAMETER},
          false,
-         false,
-         false,
-         false,
+         0,
+         "",
+         {},
          "bin\\x"},
-        {"a read-only target", {}, true, false, false, true},
+        {"a read-only target", {}, true, 0, "read-only"},
         {"a read-only target, the rename refused",
-         {"NtSetInformationFile", L"x.tmp", disk_full},
+         {"rename", L"x.tmp", disk_full},
          false,
-         false,
-         false,
-         true},
+         0,
+         "read-only"},
     };
     for (const Row& row : rows) {
         TempDir dir;
         std::filesystem::create_directories(dir.file("outside"));
         std::filesystem::create_directories(dir.file("root/bin"));
-        write_bytes(dir.file("root/src"), "new");
+        std::filesystem::create_directories(dir.file("root/rel"));
+        write_bytes(dir.file("root/rel/src"), "new");
         write_bytes(dir.file("root/bin/x"), "old");
-        if (row.stale) {
-            write_bytes(dir.file("root/bin/x.tmp"), "left by an interrupted run");
+        std::string setup = row.setup;
+        std::string stale = dir.file("root/bin/x.tmp");
+        if (setup.find("stale") != std::string::npos) {
+            write_bytes(stale, "stale");
+        }
+        if (setup.find("read-only-stale") != std::string::npos) {
+            SetFileAttributesA(stale.c_str(), FILE_ATTRIBUTE_READONLY);
         }
         std::string x = dir.file("root/bin/x");
-        if (row.read_only) {
+        bool read_only = setup.find("read-only") == 0;
+        if (read_only) {
             SetFileAttributesA(x.c_str(), FILE_ATTRIBUTE_READONLY);
         }
         std::string root = dir.file("root");
         PlatFolder held = plat_hold_root(root.c_str());
         ASSERT_NE(PLAT_NO_FOLDER, held);
+        std::string source = row.source;
+        size_t split = source.find('\\');
         plan = row.plan;
-        int32_t copied = plat_copy_file(held, (root + "\\" + row.source).c_str(), "bin", "x");
+        hits = 0;
+        int32_t copied = plat_copy_file(held, source.substr(0, split).c_str(),
+                                        source.substr(split + 1).c_str(), "bin", "x");
         plan = Plan{};
         plat_release_folder(held);
 
-        std::vector<std::string> bin = {"x"};
-        if (row.stale_stays) {
-            bin.push_back("x.tmp");
-            EXPECT_EQ("left by an interrupted run", read_bytes(dir.file("root/bin/x.tmp")));
+        auto bin = row.bin;
+        if (bin.empty()) {
+            bin = {{"x", row.copied ? "new" : "old"}};
         }
-        EXPECT_EQ(row.copied, copied == 1) << row.situation;
-        EXPECT_EQ(row.copied ? "new" : "old", read_bytes(dir.file("root/bin/x"))) << row.situation;
-        EXPECT_EQ(bin, names_in(dir.file("root/bin"))) << row.situation;
-        EXPECT_EQ((std::vector<std::string>{"bin", "src"}), names_in(root)) << row.situation;
+        std::vector<std::string> names;
+        for (const auto& file : bin) {
+            names.push_back(file.first);
+            EXPECT_EQ(file.second, read_bytes(dir.file("root/bin/" + file.first))) << row.situation;
+        }
+        EXPECT_EQ(row.copied ? PLAT_DONE : PLAT_FAILED, copied) << row.situation;
+        EXPECT_EQ(names, names_in(dir.file("root/bin"))) << row.situation;
+        EXPECT_EQ((std::vector<std::string>{"bin", "rel"}), names_in(root)) << row.situation;
         EXPECT_TRUE(names_in(dir.file("outside")).empty()) << row.situation;
+        EXPECT_TRUE(row.tries == 0 || row.tries == hits) << row.situation << ": " << hits;
         // The new file is not read-only; one that stays keeps its attributes.
-        bool read_only = (GetFileAttributesA(x.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
-        EXPECT_EQ(row.read_only && !row.copied, read_only) << row.situation;
+        bool still_read_only = (GetFileAttributesA(x.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
+        EXPECT_EQ(read_only && !row.copied, still_read_only) << row.situation;
         SetFileAttributesA(x.c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesA(stale.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 }
 

@@ -29,12 +29,13 @@ def test_imports_only_system_dlls(pe):
     imported = {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports if i.name}
                 for entry in pe.DIRECTORY_ENTRY_IMPORT}
     assert set(imported) == SYSTEM_DLLS
-    # Below the root, files are created, checked, renamed and removed relative to held folders;
-    # a source is read through the handle that was checked. No call that names a file by a path
-    # Windows walks again (CopyFileA, MoveFileExA, DeleteFileA, CreateDirectoryA) is left, and
-    # RedirectionGuard is looked up at run time, so that older systems still load the program.
-    assert {"NtCreateFile", "NtSetInformationFile"} <= imported["ntdll.dll"]
-    for call in ("CreateFileA", "ReadFile", "WriteFile", "CloseHandle", "GetModuleFileNameA",
+    # Below the root, files are opened, created, checked, renamed and removed relative to held
+    # folders; CreateFileA holds the root (and serves the configuration's own path-based calls).
+    # No call that names a file by a path Windows walks again (CopyFileA, MoveFileExA,
+    # DeleteFileA, CreateDirectoryA) is left, and RedirectionGuard is looked up at run time, so
+    # that older systems still load the program. A retry keys on the native status.
+    assert {"NtCreateFile", "NtSetInformationFile", "RtlGetLastNtStatus"} <= imported["ntdll.dll"]
+    for call in ("CreateFileA", "FlushFileBuffers", "ReadFile", "WriteFile", "CloseHandle", "GetModuleFileNameA",
                  "GetFinalPathNameByHandleW", "CompareStringOrdinal", "GetFileInformationByHandleEx",
                  "SetFileInformationByHandle", "GetProcAddress"):
         assert call in imported["kernel32.dll"]
