@@ -101,8 +101,9 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
                            const char* name, PlatFile source);
 // Flushes the temporary file and, when keep is set, renames it over the target (which must
 // still be absent or a regular file), then flushes the folder so that the new name survives a
-// power cut; otherwise, or when the rename fails, removes it. On Windows a target that is
-// running is renamed aside to <name>.old first, which the next replacement of name clears.
+// power cut; otherwise, or when the rename fails, removes it. On Windows a target that cannot be
+// renamed over but can itself be renamed (a running program) is set aside as <name>.old first;
+// once the new file is in place, a <name>.old that nothing runs from any more is removed.
 // Closes the file and releases the folder. 1 when the target holds the new contents for good,
 // else 0 (when only the folder's flush failed, the new contents are in place).
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep);
@@ -113,7 +114,8 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep);
 // left as it was.
 int32_t plat_copy_file(PlatFolder root, const char* source_relative, const char* source_name,
                        const char* relative, const char* name);
-// Creates the folder name directly in the held root. 0 on failure (it may exist already), else 1.
+// Creates the folder name directly in the held root and flushes the root, so that the new name
+// survives a power cut. 0 on failure (it may exist already), else 1.
 int32_t plat_make_dir(PlatFolder root, const char* name);
 // Writes the running executable's full path into buffer (size bytes) and gives its length, or
 // 0 on failure. A result of size means the path did not fit and buffer holds no path.

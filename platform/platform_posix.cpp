@@ -249,6 +249,13 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
     return 1;
 }
 
+// Writes the folder's entries to the disk, so that a name put there survives a power cut. A file
+// system that syncs no folder (it refuses the request as such) has nothing more to write; a
+// failure to write is a failure.
+static bool sync_folder(int folder) {
+    return fsync(folder) == 0 || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
+}
+
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     int folder = static_cast<int>(replacement->folder);
     char temporary[NAME_MAX + 1];
@@ -262,15 +269,16 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     if (!renamed) {
         unlinkat(folder, temporary, 0);
     }
-    // The new name reaches the disk before success is reported, so that after a power cut the
-    // target is not found old again.
-    ok = renamed && fsync(folder) == 0;
+    ok = renamed && sync_folder(folder);
     close(folder);
     return ok ? 1 : 0;
 }
 
 int32_t plat_make_dir(PlatFolder root, const char* name) {
-    return mkdirat(static_cast<int>(root), name, 0777) == 0 ? 1 : 0;
+    // The new folder's name reaches the disk as the names put in it will.
+    return mkdirat(static_cast<int>(root), name, 0777) == 0 && sync_folder(static_cast<int>(root))
+               ? 1
+               : 0;
 }
 
 uint32_t plat_executable_path(char* buffer, uint32_t size) {

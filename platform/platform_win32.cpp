@@ -370,7 +370,9 @@ static bool same_file(HANDLE one, HANDLE other) {
 }
 
 // True when name in the held folder is absent, or a regular file (never a link, folder or
-// device) other than source (when given); *attributes are its attributes (0 when absent).
+// device) other than source (when given); *attributes are its attributes, 0 when it is absent or
+// has another name (attributes belong to the file, which another name may share outside the
+// tree: they are not this program's to change).
 static bool replaceable(HANDLE folder, const char* name, HANDLE source, DWORD* attributes) {
     *attributes = 0;
     HANDLE target = patiently([&] {
@@ -383,7 +385,7 @@ static bool replaceable(HANDLE folder, const char* name, HANDLE source, DWORD* a
     BY_HANDLE_FILE_INFORMATION info;
     bool ok =
         plain_file(target, &info) && (source == INVALID_HANDLE_VALUE || !same_file(source, target));
-    *attributes = ok ? info.dwFileAttributes : 0;
+    *attributes = ok && info.nNumberOfLinks == 1 ? info.dwFileAttributes : 0;
     CloseHandle(target);
     return ok;
 }
@@ -410,17 +412,29 @@ static bool set_attributes(HANDLE folder, const char* name, DWORD attributes) {
 
 // Removes the open file (opened with DELETE and FILE_WRITE_ATTRIBUTES access), its name at once
 // even while others hold it open, and a read-only file too. Where the system offers no such
-// deletion (before Windows 10 1809), the attributes are cleared and the file marked to go when
-// the last handle closes. True when that is done; else the last error says why.
+// deletion (before Windows 10 1809), the file is marked to go when the last handle closes, a
+// read-only one with no other name once its attribute is cleared. True when that is done; else
+// the last error says why.
 static bool discard(HANDLE file) {
     IO_STATUS_BLOCK io;
     ULONG flags = delete_posix_ignoring_read_only;
     if (NT_SUCCESS(NtSetInformationFile(file, &io, &flags, sizeof flags, disposition_ex()))) {
         return true;
     }
+    FILE_DISPOSITION_INFORMATION disposition = {TRUE};
+    if (succeeded(NtSetInformationFile(file, &io, &disposition, sizeof disposition,
+                                       FileDispositionInformation))) {
+        return true;
+    }
+    DWORD error = GetLastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 || info.nNumberOfLinks != 1) {
+        SetLastError(error);
+        return false;
+    }
     FILE_BASIC_INFORMATION basic = {}; // times of 0 stay as they are
     basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    FILE_DISPOSITION_INFORMATION disposition = {TRUE};
     return succeeded(NtSetInformationFile(file, &io, &basic, sizeof basic, FileBasicInformation)) &&
            succeeded(NtSetInformationFile(file, &io, &disposition, sizeof disposition,
                                           FileDispositionInformation));
@@ -465,14 +479,9 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
                         ? open_folder(folder_handle(root), relative, target_folder_access)
                         : INVALID_HANDLE_VALUE;
     char temporary[WIDE_NAME];
-    char aside[WIDE_NAME];
     DWORD attributes = 0;
     if (folder != INVALID_HANDLE_VALUE && suffixed(name, ".tmp", temporary) &&
-        suffixed(name, ".old", aside) &&
         replaceable(folder, name, handle_of(source), &attributes)) {
-        // A running program that an earlier run set aside goes once it has ended; while it
-        // runs, it stays.
-        remove_in(folder, aside);
         replacement->file = file_of(patiently([&] { return create_temporary(folder, temporary); }));
     }
     if (replacement->file == PLAT_NO_FILE) {
@@ -542,6 +551,19 @@ static bool put_in_place(HANDLE file, HANDLE folder, const char* name) {
     return ok;
 }
 
+// Writes the held folder's entries to the disk (opened with FILE_ADD_FILE or
+// FILE_ADD_SUBDIRECTORY), so that a name put there survives a power cut. A file system or
+// server that flushes no folder (it refuses the request as such) has nothing more to write; a
+// failure to write is a failure.
+static bool flush_folder(HANDLE folder) {
+    if (FlushFileBuffers(folder)) {
+        return true;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_PARAMETER || error == ERROR_ACCESS_DENIED;
+}
+
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     HANDLE folder = folder_handle(replacement->folder);
     HANDLE file = handle_of(replacement->file);
@@ -565,10 +587,14 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
         }
         discard(file);
     }
-    // The folder's entries reach the disk before success is reported, so that after a power cut
-    // the target is not found old again. A file system with no flush of a folder has nothing
-    // more to write.
-    ok = ok && (FlushFileBuffers(folder) || GetLastError() == ERROR_INVALID_FUNCTION);
+    ok = ok && flush_folder(folder);
+    // A program that this or an earlier run set aside goes once the new file is in place and
+    // nothing runs from the old one any more; while it runs, it stays. Only then: after a run
+    // that stopped between the two renames, it is the only copy.
+    char aside[WIDE_NAME];
+    if (ok && suffixed(name, ".old", aside)) {
+        remove_in(folder, aside);
+    }
     CloseHandle(file);
     CloseHandle(folder);
     return ok ? 1 : 0;
@@ -581,7 +607,13 @@ int32_t plat_make_dir(PlatFolder root, const char* name) {
         return 0;
     }
     CloseHandle(folder);
-    return 1;
+    // The new folder's name reaches the disk as the names put in it will.
+    HANDLE parent = hold_in(folder_handle(root), "", folder_access | FILE_ADD_SUBDIRECTORY);
+    bool ok = parent != INVALID_HANDLE_VALUE && flush_folder(parent);
+    if (parent != INVALID_HANDLE_VALUE) {
+        CloseHandle(parent);
+    }
+    return ok ? 1 : 0;
 }
 
 uint32_t plat_executable_path(char* buffer, uint32_t size) {
