@@ -1,11 +1,16 @@
 // The Windows Installer package's own custom actions, run deferred with the installation's rights:
-// ZorvanInstall runs INSTALLDIR\Install.exe with no shell and puts every line it prints into the
-// installer's log; ZorvanRollback deletes by name what that run made when the installation rolls
-// back. Each reads its CustomActionData, fields separated by '|', which no path can hold.
+// ZorvanInstall runs INSTALLDIR\Install.exe with no shell, once it is sure that the program is the
+// one the package placed and that only administrators can change the folder, and puts every line
+// it prints into the installer's log; ZorvanRollback deletes by name what that run made when the
+// installation rolls back. Each reads its CustomActionData, fields separated by '|', which no path
+// can hold.
 #include <windows.h>
 
+#include <aclapi.h>
+#include <bcrypt.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -40,8 +45,9 @@ static std::vector<std::wstring> data_fields(MSIHANDLE install) {
 
 // Writes text into the installer's log as an informational message. A record's text is
 // formatted, so the brackets and braces of the program's output are escaped to stand for
-// themselves ([ becomes [\[]) instead of naming properties.
-static void log_line(MSIHANDLE install, const std::wstring& text) {
+// themselves ([ becomes [\[]) instead of naming properties. Returns what the installer answered:
+// IDCANCEL when the user cancels.
+static int log_line(MSIHANDLE install, const std::wstring& text) {
     std::wstring escaped;
     for (wchar_t c : text) {
         if (c == L'[' || c == L']' || c == L'{' || c == L'}') {
@@ -54,8 +60,9 @@ static void log_line(MSIHANDLE install, const std::wstring& text) {
     }
     MSIHANDLE record = MsiCreateRecord(0);
     MsiRecordSetStringW(record, 0, escaped.c_str());
-    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    int answer = MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
     MsiCloseHandle(record);
+    return answer;
 }
 
 // The system's text for a Win32 error code, with its number.
@@ -77,8 +84,8 @@ static std::wstring error_text(DWORD error) {
 }
 
 // Logs one line the program printed, which is in the system's ANSI code page, as that program
-// wrote it.
-static void forward_line(MSIHANDLE install, const std::string& line) {
+// wrote it. False when the user cancels.
+static bool forward_line(MSIHANDLE install, const std::string& line) {
     std::wstring text;
     if (!line.empty()) {
         int size = static_cast<int>(line.size());
@@ -86,12 +93,12 @@ static void forward_line(MSIHANDLE install, const std::string& line) {
         text.resize(static_cast<size_t>(length));
         MultiByteToWideChar(CP_ACP, 0, line.data(), size, &text[0], length);
     }
-    log_line(install, L"Install.exe: " + text);
+    return log_line(install, L"Install.exe: " + text) != IDCANCEL;
 }
 
 // Reads the program's output to its end and logs it line by line, a last line without its line
-// end too.
-static void forward_output(MSIHANDLE install, HANDLE output) {
+// end too. False when the user cancels, which stops the reading.
+static bool forward_output(MSIHANDLE install, HANDLE output) {
     std::string line;
     char buffer[4096];
     DWORD count = 0;
@@ -104,13 +111,150 @@ static void forward_output(MSIHANDLE install, HANDLE output) {
             if (!line.empty() && line.back() == '\r') {
                 line.pop_back();
             }
-            forward_line(install, line);
+            if (!forward_line(install, line)) {
+                return false;
+            }
             line.clear();
         }
     }
-    if (!line.empty()) {
-        forward_line(install, line);
+    return line.empty() || forward_line(install, line);
+}
+
+// Opens an entry of a folder as itself, never what a reparse point there leads to; without
+// delete sharing, so that it stays the entry that was checked while it is held (nor can a folder
+// above it be renamed), and sharing only reading unless share_write.
+static HANDLE open_entry(const std::wstring& path, DWORD access, bool share_write = true) {
+    return CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | (share_write ? FILE_SHARE_WRITE : 0), nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr);
+}
+
+// True when the held entry is a folder (a real one, when folder is true) or a file (a link too).
+static bool entry_is(HANDLE entry, bool folder) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(entry, &info)) {
+        return false;
     }
+    bool is_folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    bool is_link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return folder ? is_folder && !is_link : !is_folder;
+}
+
+// True when the held entry is a file and no reparse point.
+static bool plain_file(HANDLE entry) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(entry, &info) &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// The SHA-256 of what the held file holds, in lowercase hexadecimal; empty when it cannot be read.
+static std::wstring file_sha256(HANDLE file) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    std::wstring hex;
+    if (BCRYPT_SUCCESS(
+            BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+        BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
+        std::vector<UCHAR> buffer(65536);
+        DWORD count = 0;
+        bool read = true;
+        while ((read = ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &count,
+                                nullptr) != 0) &&
+               count != 0 &&
+               (read = BCRYPT_SUCCESS(BCryptHashData(hash, buffer.data(), count, 0)))) {
+        }
+        UCHAR digest[32];
+        if (read && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0))) {
+            for (UCHAR octet : digest) {
+                hex += L"0123456789abcdef"[octet >> 4];
+                hex += L"0123456789abcdef"[octet & 15];
+            }
+        }
+    }
+    if (hash != nullptr) {
+        BCryptDestroyHash(hash);
+    }
+    if (algorithm != nullptr) {
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+    return hex;
+}
+
+// The accounts that may own or change what this action runs: SYSTEM, Administrators,
+// TrustedInstaller and the account the action runs as (SYSTEM, with the installation's rights),
+// each as the bytes of its SID.
+static std::vector<std::vector<BYTE>> trusted_sids() {
+    std::vector<std::vector<BYTE>> sids;
+    for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+        std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+        DWORD size = static_cast<DWORD>(sid.size());
+        if (CreateWellKnownSid(type, nullptr, sid.data(), &size)) {
+            sids.push_back(sid);
+        }
+    }
+    PSID installer = nullptr;
+    if (ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1850103180-2262433180-"
+                               L"1106",
+                               &installer)) {
+        BYTE* bytes = static_cast<BYTE*>(installer);
+        sids.emplace_back(bytes, bytes + GetLengthSid(installer));
+        LocalFree(installer);
+    }
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        std::vector<BYTE> user(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE);
+        DWORD size = 0;
+        if (GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()),
+                                &size)) {
+            BYTE* sid = static_cast<BYTE*>(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+            sids.emplace_back(sid, sid + GetLengthSid(sid));
+        }
+        CloseHandle(token);
+    }
+    return sids;
+}
+
+// True when the held folder is owned by a trusted account and its access list lets nobody else
+// do more than read and run what it holds. Only entries that apply to the folder itself count;
+// a denying one only takes rights away, and an allowing one of another kind is refused.
+static bool only_administrators_change(HANDLE folder) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(folder, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    std::vector<std::vector<BYTE>> trusted = trusted_sids();
+    auto is_trusted = [&trusted](PSID sid) {
+        for (std::vector<BYTE>& known : trusted) {
+            if (EqualSid(sid, known.data())) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const ACCESS_MASK read_and_run =
+        FILE_GENERIC_READ | FILE_GENERIC_EXECUTE | GENERIC_READ | GENERIC_EXECUTE;
+    bool sound = owner != nullptr && dacl != nullptr && is_trusted(owner); // no list: all may
+    for (DWORD i = 0; sound && i < dacl->AceCount; i++) {
+        ACE_HEADER* header = nullptr;
+        sound = GetAce(dacl, i, reinterpret_cast<void**>(&header)) != 0;
+        if (!sound || (header->AceFlags & INHERIT_ONLY_ACE) != 0 ||
+            header->AceType == ACCESS_DENIED_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE) {
+            continue;
+        }
+        auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        sound = header->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                ((allowed->Mask & ~read_and_run) == 0 || is_trusted(&allowed->SidStart));
+    }
+    LocalFree(descriptor);
+    return sound;
 }
 
 // Starts the program with exactly the two pipe ends it is given as its standard streams, and
@@ -144,20 +288,11 @@ static bool start_program(const std::wstring& program, std::wstring command_line
     return started;
 }
 
-// Runs INSTALLDIR\Install.exe in INSTALLDIR. Data: the boot variant (full or minimal), then
-// INSTALLDIR. The full variant is the program's default answer, given as a person pressing
-// Enter; the minimal one is its -s. A program that fails, or cannot start, fails the action.
-ACTION_ENTRY ZorvanInstall(MSIHANDLE install) {
-    std::vector<std::wstring> fields = data_fields(install);
-    if (fields.size() != 2 || fields[1].empty()) {
-        log_line(install, L"ZorvanInstall: unexpected CustomActionData");
-        return ERROR_INSTALL_FAILURE;
-    }
-    bool full = fields[0] == L"full";
-    std::wstring folder = fields[1];
-    if (folder.back() != L'\\') {
-        folder += L'\\';
-    }
+// Runs Install.exe, held and checked by the caller, in its folder and returns the action's
+// result. The full variant is the program's default answer, given as a person pressing Enter;
+// the minimal one is its -s. A program that fails, or cannot start, fails the action; a cancel
+// ends it, leaving each file it writes old or new.
+static UINT run_program(MSIHANDLE install, const std::wstring& folder, bool full) {
     std::wstring program = folder + L"Install.exe";
     std::wstring command_line = L"\"" + program + (full ? L"\"" : L"\" -s");
 
@@ -193,12 +328,18 @@ ACTION_ENTRY ZorvanInstall(MSIHANDLE install) {
         return ERROR_INSTALL_FAILURE;
     }
     CloseHandle(process.hThread);
-    forward_output(install, output_read);
+    bool canceled = !forward_output(install, output_read);
+    if (canceled) {
+        TerminateProcess(process.hProcess, ERROR_INSTALL_USEREXIT);
+    }
     CloseHandle(output_read);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = 1;
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hProcess);
+    if (canceled) {
+        return ERROR_INSTALL_USEREXIT;
+    }
     if (status != 0) {
         log_line(install, L"Install.exe failed with exit status " + std::to_wstring(status));
         return ERROR_INSTALL_FAILURE;
@@ -206,23 +347,45 @@ ACTION_ENTRY ZorvanInstall(MSIHANDLE install) {
     return ERROR_SUCCESS;
 }
 
-// Opens an entry of a folder as itself, never what a reparse point there leads to; without
-// delete sharing, so that it stays the entry that was checked while it is held.
-static HANDLE open_entry(const std::wstring& path, DWORD access) {
-    return CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
-// True when the held entry is a folder (a real one, when folder is true) or a file.
-static bool entry_is(HANDLE entry, bool folder) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(entry, &info)) {
-        return false;
+// Runs INSTALLDIR\Install.exe as run_program does. Data: the boot variant (full or minimal), the
+// SHA-256 of the Install.exe the package holds, then INSTALLDIR. Nothing runs unless INSTALLDIR
+// is a real folder that only administrators can change and Install.exe a plain file with those
+// bytes; both are held until the program has ended, so that neither (nor a folder above them)
+// can be replaced, renamed or written to in between.
+ACTION_ENTRY ZorvanInstall(MSIHANDLE install) {
+    std::vector<std::wstring> fields = data_fields(install);
+    if (fields.size() != 3 || fields[2].empty()) {
+        log_line(install, L"ZorvanInstall: unexpected CustomActionData");
+        return ERROR_INSTALL_FAILURE;
     }
-    bool is_folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    bool is_link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    return folder ? is_folder && !is_link : !is_folder;
+    std::wstring folder = fields[2];
+    while (folder.size() > 1 && folder.back() == L'\\') {
+        folder.pop_back();
+    }
+    HANDLE held_folder = open_entry(folder, READ_CONTROL);
+    if (held_folder == INVALID_HANDLE_VALUE || !entry_is(held_folder, true) ||
+        !only_administrators_change(held_folder)) {
+        if (held_folder != INVALID_HANDLE_VALUE) {
+            CloseHandle(held_folder);
+        }
+        log_line(install, folder + L" can be changed by users other than administrators; nothing "
+                                   L"was run.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    UINT result = ERROR_INSTALL_FAILURE;
+    HANDLE program = open_entry(folder + L"\\Install.exe", GENERIC_READ, false);
+    if (program != INVALID_HANDLE_VALUE && plain_file(program) &&
+        file_sha256(program) == fields[1]) {
+        result = run_program(install, folder + L'\\', fields[0] == L"full");
+    } else {
+        log_line(install, L"Install.exe in " + folder +
+                              L" is not the one this package installed; nothing was run.");
+    }
+    if (program != INVALID_HANDLE_VALUE) {
+        CloseHandle(program);
+    }
+    CloseHandle(held_folder);
+    return result;
 }
 
 // Deletes the held entry through its handle.

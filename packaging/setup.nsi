@@ -28,7 +28,7 @@ Target amd64-unicode
 ; With -DSIGN=<command that signs the file it is given>, the uninstaller is signed as it is
 ; written into the setup.
 !ifdef SIGN
-    !uninstfinalize '${SIGN} "%1"'
+    !uninstfinalize '"${SIGN}" "%1"'
 !endif
 
 Name "Zorvan ${VERSION}"

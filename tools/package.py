@@ -7,6 +7,7 @@ Install.exe makes) is added through Libmsi's SQL, and every table is read back a
 because wixl drops what it does not know without failing."""
 
 import argparse
+import base64
 import fcntl
 import hashlib
 import os
@@ -43,6 +44,13 @@ DLL_DEFERRED, ERROR_ACTION, SET_PROPERTY = 1 + 1024 + 2048, 19, 51
 ROLLBACK = 256
 FIRST_INSTALL = 'NOT Installed AND NOT REMOVE~="ALL"'
 NOT_REMOVAL = 'NOT REMOVE~="ALL"'
+# A maintenance run keeps the folder the installation is in, and the boot variant unless a
+# reinstall, which rewrites the remembered one, names another.
+REMEMBERED_DIR = "ZORVANDIR AND (Installed OR NOT INSTALLDIR)"
+REMEMBERED_BOOT = "ZORVANBOOT AND (NOT BOOTVARIANT OR (Installed AND NOT REINSTALL))"
+# Names that wixl's preprocessor reads as its own, and the devices Windows opens at any path.
+PREPROCESSED = re.compile(r"[$!]\(")
+DEVICE = re.compile(r"(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(\..*)?", re.IGNORECASE)
 BAD_VARIANT = NOT_REMOVAL + ' AND BOOTVARIANT<>"full" AND BOOTVARIANT<>"minimal"'
 
 
@@ -87,7 +95,8 @@ def package_version(text):
 
 def stage_entries(stage):
     """Every entry below the stage, relative and in byte order, refusing what Windows Installer
-    cannot take: a link or device, or a name outside printable ASCII or that Windows refuses."""
+    cannot take: a link or device, or a name outside printable ASCII, that Windows refuses or
+    that wixl would read as its own."""
     entries = []
     for folder, folders, files in os.walk(stage):
         folders.sort()
@@ -100,6 +109,8 @@ def stage_entries(stage):
                     name.endswith((".", " ")):
                 fail(f"the stage's file names must be printable ASCII that Windows takes: "
                      f"{relative!a}")
+            if DEVICE.fullmatch(name) or PREPROCESSED.search(name):
+                fail(f"{relative} is a device's name on Windows or reads as wixl's own")
             if path.is_symlink() or not (path.is_dir() or path.is_file()):
                 fail(f"{path} is neither a file nor a folder")
             entries.append(relative)
@@ -219,9 +230,12 @@ class Signer:
         os.replace(signed, path)
 
     def script(self, path):
-        """Writes a shell script that signs the file it is given in place, for makensis."""
+        """Writes a shell script that signs the file it is given in place, verified, for
+        makensis."""
         path.write_text('#!/bin/sh\nset -e\n'
                         f'osslsigncode sign {shlex.join(self.options)} -in "$1" -out "$1.signed"'
+                        ' >/dev/null\n'
+                        f'osslsigncode verify -CAfile {shlex.quote(self.cert)} -in "$1.signed"'
                         ' >/dev/null\nmv "$1.signed" "$1"\n')
         path.chmod(0o755)
         return path
@@ -319,6 +333,14 @@ def main():
             "255.255.65535): give one with --version")
         version = vsn
 
+    # A signed and an unsigned build, or two signers, never share an identity.
+    fingerprint = ""
+    if options.cert:
+        pem = re.search(rb"-----BEGIN CERTIFICATE-----(.*?)-----END CERTIFICATE-----",
+                        Path(options.cert).read_bytes(), re.DOTALL) or fail(
+            f"{options.cert} holds no PEM certificate")
+        fingerprint = hashlib.sha256(base64.b64decode(pem.group(1))).hexdigest()
+
     out = Path(options.out)
     out.mkdir(parents=True, exist_ok=True)
     msi, setup = out / f"Zorvan-{version}.msi", out / f"Zorvan-{version}-setup.exe"
@@ -338,7 +360,7 @@ def main():
         for source in [WXS, Path(__file__), ROOT / "tools" / "package",
                        ROOT / "packaging" / "setup.nsi", work / "ZorvanActions.dll"]:
             digest.update(hashlib.sha256(source.read_bytes()).digest())
-        digest.update(f"{msi_version}\0{options.url or ''}\0".encode())
+        digest.update(f"{msi_version}\0{options.url or ''}\0{fingerprint}\0".encode())
         for relative in entries:
             path = work / "stage" / relative
             content = hashlib.sha256(path.read_bytes()).hexdigest() if path.is_file() else "/"
@@ -349,6 +371,8 @@ def main():
         if signer:
             signer.sign(work / "stage" / "Install.exe")
             signer.sign(work / "ZorvanActions.dll")
+        # The package runs no Install.exe but the one it holds.
+        program_hash = hashlib.sha256((work / "stage" / "Install.exe").read_bytes()).hexdigest()
 
         made_folders = {"bin": "BINDIR", f"zrun-{vsn}/bin": "RUNTIMEBIN"}
         files_wxs, folders = stage_source(stage, entries, made_folders)
@@ -389,11 +413,12 @@ def main():
         relative_made = [("bin\\" if folder == "BINDIR" else f"zrun-{vsn}\\bin\\") + name
                          for folder, name in made]
 
-        # The installation folder and every folder of the stage are created by the package,
-        # which locks them as it does (CreateFolders, before InstallFiles), and so is
-        # Install.exe: nobody but SYSTEM and Administrators can change what runs.
-        locked = ["INSTALLDIR"] + [element_id("d", path) for path in folders
-                                   if path and path not in made_folders]
+        # The installation folder, every folder of the stage and the two that Install.exe writes
+        # into are created by the package, which locks them as it does (CreateFolders, before
+        # InstallFiles), and so is Install.exe: nobody but SYSTEM and Administrators can change
+        # what runs or what it writes.
+        locked = ["INSTALLDIR"] + [made_folders.get(path, element_id("d", path))
+                                   for path in folders if path]
         statements.append((
             "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
             "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, "
@@ -418,10 +443,9 @@ def main():
 
         # Remembered like INSTALLDIR: unless the command line names it, the boot variant is the
         # one the registry holds, else minimal; any other value stops before anything changes.
-        action("ZorvanRememberedDir", SET_PROPERTY, "INSTALLDIR", "[ZORVANDIR]", 51,
-               "ZORVANDIR AND NOT INSTALLDIR")
+        action("ZorvanRememberedDir", SET_PROPERTY, "INSTALLDIR", "[ZORVANDIR]", 51, REMEMBERED_DIR)
         action("ZorvanRememberedBoot", SET_PROPERTY, "BOOTVARIANT", "[ZORVANBOOT]", 52,
-               "ZORVANBOOT AND NOT BOOTVARIANT")
+               REMEMBERED_BOOT)
         action("ZorvanDefaultBoot", SET_PROPERTY, "BOOTVARIANT", "minimal", 53, "NOT BOOTVARIANT")
         action("ZorvanBadBoot", ERROR_ACTION, None,
                'BOOTVARIANT must be "full" or "minimal", not "[BOOTVARIANT]".', 54, BAD_VARIANT)
@@ -433,15 +457,15 @@ def main():
                "|".join(relative_made) + "|[INSTALLDIR]", 6587, FIRST_INSTALL)
         action("ZorvanRollback", DLL_DEFERRED + ROLLBACK, "ZorvanActions", "ZorvanRollback",
                6588, FIRST_INSTALL)
-        action("ZorvanInstallData", SET_PROPERTY, "ZorvanInstall", "[BOOTVARIANT]|[INSTALLDIR]",
-               6589, NOT_REMOVAL)
+        action("ZorvanInstallData", SET_PROPERTY, "ZorvanInstall",
+               f"[BOOTVARIANT]|{program_hash}|[INSTALLDIR]", 6589, NOT_REMOVAL)
         action("ZorvanInstall", DLL_DEFERRED, "ZorvanActions", "ZorvanInstall", 6590, NOT_REMOVAL)
         sequence["CreateFolders"], sequence["RemoveFolders"] = (3700, None), (3600, None)
         for name, (step, condition) in sequence.items():
             rows.append(("InstallExecuteSequence",
                          {"Action": name, "Sequence": step, "Condition": condition or None}))
         rows.append(("InstallUISequence", {"Action": "ZorvanRememberedDir", "Sequence": 51,
-                                           "Condition": "ZORVANDIR AND NOT INSTALLDIR"}))
+                                           "Condition": REMEMBERED_DIR}))
         rows = [(table, {k: v for k, v in values.items() if v is not None})
                 for table, values in rows]
 

@@ -81,7 +81,7 @@ def packages(tmp_path_factory):
     run([str(folder / "clone" / "tools" / "release")], cwd=folder / "clone")
     key, cert = throwaway_certificate(folder)
     with timestamp_authority(folder) as (authority, authority_cert):
-        built = {"cert": cert, "tsa": authority_cert}
+        built = {"cert": cert, "key": key, "tsa": authority_cert}
         for name, vsn, options, left_out in [
                 ("5.7", "5.7", ["--cert", str(cert), "--key", str(key), "--timestamp", authority],
                  []),
@@ -126,6 +126,11 @@ def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_pa
     run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path)])
     for built in ["Zorvan-5.8.msi", "Zorvan-5.8-setup.exe"]:
         assert (tmp_path / built).read_bytes() == packages["5.8"][0].with_name(built).read_bytes()
+    run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path / "signed"),
+         "--cert", str(packages["cert"]), "--key", str(packages["key"])])
+    codes = [{row["Property"]: row["Value"] for row in msi_table(built, "Property")}["ProductCode"]
+             for built in [packages["5.8"][0], tmp_path / "signed" / "Zorvan-5.8.msi"]]
+    assert codes[0] != codes[1]
 
 
 def msi_table(package, name):
@@ -141,8 +146,10 @@ def is_short_name(name):
 
 # The actions that must run, in this order (after, in the same sequence, the ones before them),
 # and the conditions and types of the package's own.
-ORDER = [("AppSearch", None, None), ("ZorvanRememberedDir", "ZORVANDIR AND NOT INSTALLDIR", 51),
-         ("ZorvanRememberedBoot", "ZORVANBOOT AND NOT BOOTVARIANT", 51),
+ORDER = [("AppSearch", None, None),
+         ("ZorvanRememberedDir", "ZORVANDIR AND (Installed OR NOT INSTALLDIR)", 51),
+         ("ZorvanRememberedBoot",
+          "ZORVANBOOT AND (NOT BOOTVARIANT OR (Installed AND NOT REINSTALL))", 51),
          ("ZorvanDefaultBoot", "NOT BOOTVARIANT", 51),
          ("ZorvanBadBoot", 'NOT REMOVE~="ALL" AND BOOTVARIANT<>"full" AND '
           'BOOTVARIANT<>"minimal"', 19),
@@ -163,33 +170,42 @@ def test_package_tables(tmp_path):
     for name in ["A long name.txt", "A long name.txz", "Long folder name/x"]:
         (stage / "zrun-5.7" / name).parent.mkdir(exist_ok=True)
         (stage / "zrun-5.7" / name).write_text(name)
-    shutil.copytree(stage, tmp_path / "accented")
-    (tmp_path / "accented" / "zrun-5.7" / "caf\u00e9.txt").write_text("")
-    refused = subprocess.run([str(ROOT / "tools" / "package"), str(tmp_path / "accented"),
-                              "--out", str(tmp_path / "refused")], capture_output=True)
-    assert (refused.returncode, refused.stderr, (tmp_path / "refused").exists()) == (
-        1, b"tools/package: the stage's file names must be printable ASCII that Windows takes: "
-        b"'zrun-5.7/caf\\xe9.txt'\n", False)
+    for name, message in [
+            ("caf\u00e9.txt", b"the stage's file names must be printable ASCII that Windows "
+             b"takes: 'zrun-5.7/caf\\xe9.txt'"),
+            ("nul.tar.gz", b"zrun-5.7/nul.tar.gz is a device's name on Windows or reads as "
+             b"wixl's own"),
+            ("a$(b)", b"zrun-5.7/a$(b) is a device's name on Windows or reads as wixl's own")]:
+        shutil.copytree(stage, tmp_path / "refused stage")
+        (tmp_path / "refused stage" / "zrun-5.7" / name).write_text("")
+        refused = subprocess.run([str(ROOT / "tools" / "package"), str(tmp_path / "refused stage"),
+                                  "--out", str(tmp_path / "refused")], capture_output=True)
+        assert (refused.returncode, refused.stderr, (tmp_path / "refused").exists()) == (
+            1, b"tools/package: " + message + b"\n", False)
+        shutil.rmtree(tmp_path / "refused stage")
     url = "https://zorvan.invalid/help"
     run([str(ROOT / "tools" / "package"), str(stage), "--out", str(tmp_path), "--url", url])
     package = tmp_path / "Zorvan-5.7.msi"
 
-    assert b"cmd.exe" not in package.read_bytes().lower()
+    actions = msi_table(package, "CustomAction")
+    assert not [row for row in actions if "cmd" in (row["Source"] + row["Target"]).lower()]
     steps = {row["Action"]: row for row in msi_table(package, "InstallExecuteSequence")}
-    kinds = {row["Action"]: int(row["Type"]) for row in msi_table(package, "CustomAction")}
+    kinds = {row["Action"]: int(row["Type"]) for row in actions}
+    assert {row["Action"]: row["Target"] for row in actions}["ZorvanInstallData"] == (
+        f"[BOOTVARIANT]|{hashlib.sha256(b'MZ').hexdigest()}|[INSTALLDIR]")
     numbers = [int(steps[action]["Sequence"]) for action, _, _ in ORDER]
     assert numbers == sorted(numbers) and len(set(numbers)) == len(numbers)
     for action, condition, kind in ORDER:
         if kind:
             assert (steps[action]["Condition"], kinds[action]) == (condition, kind), action
 
-    # Every folder the package makes below INSTALLDIR, and Install.exe, locked; nothing else.
+    # Every folder of the installation, bin and the runtime's bin too, and Install.exe, locked;
+    # nothing else.
     files = msi_table(package, "File")
     program = next(row["File"] for row in files if row["FileName"] == "Install.exe")
-    made = {"BINDIR", "RUNTIMEBIN"}
     folders = {row["Directory"] for row in msi_table(package, "Directory")
-               if row["Directory"] not in made and row["Directory"] not in
-               {"TARGETDIR", "ProgramFiles64Folder"}}
+               if row["Directory"] not in {"TARGETDIR", "ProgramFiles64Folder"}}
+    assert {"INSTALLDIR", "BINDIR", "RUNTIMEBIN"} <= folders
     locks = {(row["Table"], row["LockObject"]): row["SDDLText"]
              for row in msi_table(package, "MsiLockPermissionsEx")}
     assert set(locks) == {("CreateFolder", folder) for folder in folders} | {("File", program)}
@@ -227,7 +243,7 @@ def test_package_tables(tmp_path):
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
     image = pefile.PE(str(tmp_path / "actions.dll"))
     assert {entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT} <= {
-        "kernel32.dll", "msi.dll", "msvcrt.dll", "ntdll.dll"}
+        "kernel32.dll", "msi.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "bcrypt.dll"}
     assert {symbol.name for symbol in image.DIRECTORY_ENTRY_EXPORT.symbols} == {
         b"ZorvanInstall", b"ZorvanRollback"}
     image.close()
@@ -235,11 +251,12 @@ def test_package_tables(tmp_path):
 
 FLEET, DEFAULT = r"C:\Fleet Apps (x64)\A&B 100%OS%^ été\Zorvan", r"C:\Program Files\Zorvan"
 BARE, FULL = "launch_bare.seq", "launch_vantor.seq"
+REPAIR = ["REINSTALL=ALL", "REINSTALLMODE=amus"]
 ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zorvan {} installed"
          " successfully")
-# Steps: msiexec's action, the package, the properties given, whether msiexec succeeds, whose
-# tree is then installed with which boot file (or None: the folder is gone), and lines that the
-# msiexec log holds, in this order.
+# Steps: msiexec's action (with what the step does first to the installed folder), the package,
+# the properties given, whether msiexec succeeds, whose tree is then installed with which boot
+# file (or None: the folder is gone), and lines that the msiexec log holds, in this order.
 SCENARIOS = {
     "upgraded by a rebuild and a version, not downgraded, removed": (FLEET, [
         ("/i", "5.7", [f"INSTALLDIR={FLEET}"], True, ("5.7", BARE), []),
@@ -249,10 +266,19 @@ SCENARIOS = {
         ("/x", "5.8", [], True, None, [])]),
     "full, repaired and upgraded: still full": (DEFAULT, [
         ("/i", "5.7", ["BOOTVARIANT=full"], True, ("5.7", FULL), [ASKED.format("5.7")]),
-        ("/i", "5.7", ["REINSTALL=ALL", "REINSTALLMODE=amus"], True, ("5.7", FULL),
+        ("/i", "5.7", REPAIR, True, ("5.7", FULL),
          [ASKED.format("5.7")]),
         ("/i", "5.8", [], True, ("5.8", FULL), [ASKED.format("5.8")]),
         ("/x", "5.8", [], True, None, [])]),
+    "repairs failed or refused, keeping the installation": (DEFAULT, [
+        ("/i", "5.7", [], True, ("5.7", BARE), []),
+        ("/i planted", "5.7", REPAIR, False, ("5.7", BARE), [
+            "Install.exe: Could not copy file C:\\Program Files\\Zorvan\\bin\\launch_bare.seq to "
+            "C:\\Program Files\\Zorvan\\bin\\launch.seq", "Install.exe failed with exit status 1"]),
+        ("/i opened", "5.7", REPAIR, False, ("5.7", BARE), [
+            "C:\\Program Files\\Zorvan can be changed by users other than administrators; "
+            "nothing was run."]),
+        ("/x", "5.7", [], True, None, [])]),
     "refused or failed, leaving nothing": (DEFAULT, [
         ("/i", "5.7", ["BOOTVARIANT=fast"], False, None, ["Action start", ": ZorvanBadBoot."]),
         ("/i", "broken", [], False, None, [
@@ -266,17 +292,27 @@ def test_msiexec(wine, packages, folder, steps, tmp_path):
     root = Path(wine["WINEPREFIX"]) / "drive_c" / folder[3:].replace("\\", "/")
     for number, (action, name, properties, succeeds, tree, logged) in enumerate(steps):
         package, log = packages[name][0], tmp_path / f"{number}.log"
+        action, _, prepare = action.partition(" ")
         if action == "/x":  # what a killed Install.exe leaves goes too
             for left in ["bin/zvn.exe.tmp", f"zrun-{packages[name][2]}/bin/zvn.ini.tmp"]:
                 (root / left).write_bytes(b"partial")
+        if prepare == "planted":  # a folder where Install.exe puts a file: it fails
+            (root / "bin" / "launch.seq").unlink()
+            (root / "bin" / "launch.seq").mkdir()
+        if prepare == "opened":  # everyone may change the folder (Wine's own access list)
+            (root / "bin" / "launch.seq").rmdir()
+            root.chmod(0o777)
         done = subprocess.run(["wine", "msiexec", action, windows_path(package), "/qn",
                                "/l*v", windows_path(log), *properties],
                               env=wine, timeout=300, **QUIET)
         step = f"msiexec {action} {package.name} {properties}"
         assert (done.returncode == 0) == succeeds, step
-        assert (files_below(root) if root.exists() else None) == (
-            installed_tree(packages[tree[0]][1], folder, packages[tree[0]][2], tree[1])
-            if tree else None), step
+        expected = installed_tree(packages[tree[0]][1], folder, packages[tree[0]][2], tree[1]) \
+            if tree else None
+        if prepare:  # each other file as it was
+            expected.pop("bin/launch.seq")
+        assert (files_below(root) if root.exists() else None) == expected, step
         text = log.read_bytes().decode("latin-1")
+        assert properties != REPAIR or "ZorvanRollback" not in text, step
         places = [text.find(line) for line in logged]
         assert -1 not in places and places == sorted(places), (step, logged)
