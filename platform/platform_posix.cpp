@@ -253,7 +253,7 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
 // system that syncs no folder (it refuses the request as such) has nothing more to write; a
 // failure to write is a failure.
 static bool sync_folder(int folder) {
-    return fsync(folder) == 0 || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
+    return fsync(folder) == 0 || errno == EINVAL || errno == ENOTSUP;
 }
 
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
