@@ -363,11 +363,13 @@ ACTION_ENTRY ZorvanInstall(MSIHANDLE install) {
         folder.pop_back();
     }
     HANDLE held_folder = open_entry(folder, READ_CONTROL);
-    if (held_folder == INVALID_HANDLE_VALUE || !entry_is(held_folder, true) ||
-        !only_administrators_change(held_folder)) {
-        if (held_folder != INVALID_HANDLE_VALUE) {
-            CloseHandle(held_folder);
-        }
+    if (held_folder == INVALID_HANDLE_VALUE) {
+        log_line(install, L"Could not open " + folder + L": " + error_text(GetLastError()) +
+                              L"; nothing was run.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (!entry_is(held_folder, true) || !only_administrators_change(held_folder)) {
+        CloseHandle(held_folder);
         log_line(install, folder + L" can be changed by users other than administrators; nothing "
                                    L"was run.");
         return ERROR_INSTALL_FAILURE;
