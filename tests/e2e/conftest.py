@@ -1,14 +1,10 @@
-"""Runs the real Install executable in temporary installation trees.
-
-Lane "linux" runs the native build; lane "wine" runs Install.exe under Wine, with the tree's
-paths in their Windows form (Wine's drive Z: is the Linux root). Tests state paths in the
-program's own form, with backslashes, through Tree.path().
+"""Runs the real Install executable in temporary installation trees, in the lane of
+tests/conftest.py. Tests state paths in the program's own form, with backslashes, through
+Tree.path().
 """
 
-import os
 import shutil
 import subprocess
-from pathlib import Path
 
 import pytest
 
@@ -21,13 +17,6 @@ PROMPT = b"Do you want a minimal startup instead of vantor [No]: "
 BAIL_OUT = b"Cannot continue installation, bailing out.\n"
 CONTINUING = b"Continuing installation anyway...\n"
 NOBODY = 65534
-
-
-def pytest_addoption(parser):
-    parser.addoption("--exe", required=True, help="the Install executable to test")
-    parser.addoption("--lane", default="linux", choices=["linux", "wine"])
-    parser.addoption("--wrapper", default="", help="a command that runs the program, such as a "
-                     "memory checker, given before it")
 
 
 def file_bytes(name):
@@ -46,10 +35,9 @@ class Tree:
 
     def path(self, relative=""):
         """The program's form of a path inside the tree: backslashes, a drive on Windows."""
-        full = str(self.root / relative) if relative else str(self.root)
-        if self.lane == "wine":
-            return "Z:" + full.replace("/", "\\")
-        return full if not relative else str(self.root) + "\\" + relative.replace("/", "\\")
+        if self.lane.name == "linux":  # the program's separator after the host's root
+            return str(self.root) + ("\\" + relative.replace("/", "\\") if relative else "")
+        return self.lane.path(self.root / relative if relative else self.root)
 
     def lay(self, manifest=MANIFEST, skip=()):
         """Lays the manifest, the six launchers and the two boot files (all but skip)."""
@@ -67,10 +55,7 @@ class Tree:
 
     def command(self, *args, exe=None):
         """The command line that runs the program with args in this lane."""
-        command = [str(exe or self.exe), *args]
-        if self.lane == "wine":
-            command = ["wine", *command]
-        return self.wrapper + command
+        return self.wrapper + self.lane.command(exe or self.exe, *args)
 
     def run(self, *args, answer=None, exe=None, cwd=None, preexec_fn=None):
         """Runs the program with args; answer (bytes) is its standard input."""
@@ -130,16 +115,6 @@ def zvn_ini(bindir, rootdir):
 
 
 @pytest.fixture
-def lane(request):
-    return request.config.getoption("--lane")
-
-
-@pytest.fixture
-def exe(request):
-    return Path(request.config.getoption("--exe")).resolve()
-
-
-@pytest.fixture
 def wrapper(request):
     return request.config.getoption("--wrapper").split()
 
@@ -157,12 +132,3 @@ def own_copy(tree):
     target = tree.root / tree.exe.name
     shutil.copy2(tree.exe, target)
     return target
-
-
-def pytest_configure(config):
-    if config.getoption("--lane") == "wine":
-        os.environ.setdefault("WINEDEBUG", "-all")
-        # The first program Wine starts brings up its background services, which keep the
-        # streams they inherit open: start them here, away from any captured output.
-        subprocess.run(["wineboot"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300, check=False)

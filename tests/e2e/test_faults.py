@@ -1,11 +1,11 @@
 """Faults and attacks injected through the file system: each ends with its exact messages, and
 what was done before it stays in place. They are planted by POSIX means (links, devices, /proc,
-FIFOs, users, signals); those marked native_only need the program itself to be a POSIX process,
-those marked wine_only need Windows programs of their own beside it."""
+FIFOs, users, signals), or on Windows by its own (NTFS links and junctions); those marked
+native_only need the program itself to be a POSIX process, those marked windows_programs need
+Windows programs of their own beside it."""
 
 import os
 import random
-import resource
 import shutil
 import signal
 import stat
@@ -13,6 +13,11 @@ import subprocess
 import time
 
 import pytest
+
+try:
+    import resource  # POSIX only
+except ImportError:
+    from _winapi import CreateJunction  # Windows only
 
 from conftest import (BAIL_OUT, BOOT_FILES, CONTINUING, LAUNCHERS, NOBODY, SYSTEM_VSN, VSN,
                       copy_failure, file_bytes)
@@ -25,7 +30,7 @@ def snapshot(top):
         for name in dirs + files:
             path = os.path.join(folder, name)
             st = os.lstat(path)
-            if stat.S_ISLNK(st.st_mode):
+            if stat.S_ISLNK(st.st_mode) or getattr(st, "st_reparse_tag", 0):
                 what = os.readlink(path)
             elif stat.S_ISREG(st.st_mode):
                 with open(path, "rb") as f:
@@ -44,8 +49,23 @@ def plant_link(tree, outside, relative, target):
         shutil.rmtree(path)
     elif path.exists():
         path.unlink()
-    os.symlink(target if target.startswith("/") else str(outside / target), path)
-    os.lchown(path, NOBODY, NOBODY)
+    target = target if target.startswith("/") else str(outside / target)
+    os.symlink(target, path, target_is_directory=os.path.isdir(target))
+    give_away(path)
+
+
+def give_away(path):
+    """Another user's, where files have owners that the tests can set."""
+    if hasattr(os, "lchown"):
+        os.lchown(path, NOBODY, NOBODY)
+
+
+def plant_junction(tree, relative, target):
+    """A junction (Windows' folder link) at relative, to target."""
+    path = tree.root / relative
+    if path.exists():
+        shutil.rmtree(path)
+    CreateJunction(str(target), str(path))
 
 
 def launcher_failures(tree, names=LAUNCHERS):
@@ -65,7 +85,7 @@ def world_writable_target(tree, outside):
     plant_link(tree, outside, f"zrun-{VSN}/bin/zvn.exe", "secret")
     target = tree.root / "bin" / "zvn.exe"
     target.write_bytes(b"planted by the attacker")
-    os.chown(target, NOBODY, NOBODY)
+    give_away(target)
     target.chmod(0o666)
 
 
@@ -84,11 +104,14 @@ def large_launcher_over_a_good_one(tree, outside):
     (tree.root / "bin" / "zvn.exe").write_bytes(b"the good launcher")
 
 
-def folder_links_inside(tree, relative):
+def folder_links_inside(tree, relative, junction=False):
     """The folder at relative moved aside within the tree, and a link to it in its place."""
     folder = tree.root / relative
     folder.rename(folder.with_name("real"))
-    os.symlink("real", folder)
+    if junction:
+        CreateJunction(str(folder.with_name("real")), str(folder))
+    else:
+        os.symlink("real", folder, target_is_directory=True)
 
 
 def source_links_inside(tree, outside):
@@ -106,8 +129,10 @@ def limit_file_size():
 # Whatever the attack, nothing outside the tree changes and what was planted stays as it was or
 # gives way to the complete new file. Wine does not report a Unix link as a reparse point: where
 # only the link itself gives the attack away (LINK_ONLY), a run under Wine replaces the link
-# instead of refusing it, which the same checks then show.
-LINK_ONLY = True
+# instead of refusing it, which the same checks then show. POSIX rows plant what Windows has
+# not (devices, a file-size limit); JUNCTION rows, what only Windows has.
+LINK_ONLY, POSIX = True, "posix"
+JUNCTION = pytest.mark.windows("Wine has no reparse points")
 ATTACKS = {
     "link at a launcher target": (
         lambda t, o: plant_link(t, o, "bin/zvn.exe", "secret"),
@@ -122,9 +147,9 @@ ATTACKS = {
         LINK_ONLY),
     "link to a device at the configuration": (
         lambda t, o: plant_link(t, o, f"zrun-{VSN}/bin/zvn.ini", "/dev/full"),
-        lambda t: (1, create_failure(t)), False),
+        lambda t: (1, create_failure(t)), POSIX),
     "a device as the configuration": (
-        device_as_configuration, lambda t: (1, create_failure(t)), False),
+        device_as_configuration, lambda t: (1, create_failure(t)), POSIX),
     "bin is a link out of the tree": (
         lambda t, o: plant_link(t, o, "bin", "folder"),
         lambda t: (1, launcher_failures(t) + boot_failure(t)), False),
@@ -144,13 +169,22 @@ ATTACKS = {
     "a source is a second name of a secret": (
         hard_link_to_a_secret, lambda t: (0, launcher_failures(t, ["zvn.exe"])), False),
     "a launcher copy fails part way over a good one": (
-        large_launcher_over_a_good_one, lambda t: (0, launcher_failures(t, ["zvn.exe"])), False),
+        large_launcher_over_a_good_one, lambda t: (0, launcher_failures(t, ["zvn.exe"])), POSIX),
+    "bin is a junction out of the tree": (
+        lambda t, o: plant_junction(t, "bin", o / "folder"),
+        lambda t: (1, launcher_failures(t) + boot_failure(t)), JUNCTION),
+    "the release folder is a junction inside the tree": (
+        lambda t, o: folder_links_inside(t, f"releases/{SYSTEM_VSN}", junction=True),
+        lambda t: (1, boot_failure(t)), JUNCTION),
 }
 
 
-@pytest.mark.parametrize("attack", ATTACKS)
+@pytest.mark.parametrize("attack", [pytest.param(name, marks=row[2]) if row[2] is JUNCTION
+                                    else name for name, row in ATTACKS.items()])
 def test_attacks_on_a_privileged_run(tree, attack):
-    plant, expected, link_only = ATTACKS[attack]
+    plant, expected, kind = ATTACKS[attack]
+    if kind == POSIX and tree.lane.name == "windows":
+        pytest.skip("Windows has no device files or file-size limits")
     outside = tree.root.parent / "outside"
     (outside / "folder").mkdir(parents=True)
     (outside / "secret").write_bytes(b"root only")
@@ -159,11 +193,11 @@ def test_attacks_on_a_privileged_run(tree, attack):
     shutil.copytree(tree.root / f"zrun-{VSN}", outside / "runtime")
     (tree.root / "bin").mkdir()
     for path in [tree.root, *tree.root.rglob("*")]:
-        os.lchown(path, NOBODY, NOBODY)
+        give_away(path)
     plant(tree, outside)
     before, planted = snapshot(outside), snapshot(tree.root)
     limit = limit_file_size if attack.startswith("a launcher copy fails") else None
-    status, err = (0, b"") if tree.lane == "wine" and link_only else expected(tree)
+    status, err = (0, b"") if tree.lane.name == "wine" and kind == LINK_ONLY else expected(tree)
     assert tree.install("-s", preexec_fn=limit) == (status, b"", err)
     assert snapshot(outside) == before
     after = snapshot(tree.root)
@@ -260,11 +294,17 @@ def test_bin_swapped_for_a_link_during_a_copy(tree):
     deadline = time.monotonic() + 60
     while not (tree.root / "bin" / "zvn.exe.tmp").exists() and time.monotonic() < deadline:
         time.sleep(0.001)
+    if tree.lane.name == "windows":
+        # Windows keeps a folder that the run holds from being renamed: the run goes on in it.
+        with pytest.raises(PermissionError):
+            (tree.root / "bin").rename(tree.root / "held")
+        assert (*process.communicate(timeout=120), process.returncode) == (b"", b"", 0)
+        return
     (tree.root / "bin").rename(tree.root / "held")
     os.symlink(outside, tree.root / "bin")
     out, err = process.communicate(timeout=120)
     assert list(outside.iterdir()) == []
-    if tree.lane == "wine":
+    if tree.lane.name == "wine":
         # Wine keeps no held folder from being renamed by a POSIX process, as Windows would, and
         # renames and removes a file by the Linux path it had when it was opened: the first
         # copy fails as well, leaving its temporary file behind in the folder that was held.
@@ -294,7 +334,7 @@ def test_killed_at_random_moments_then_rerun(tree):
         process = subprocess.Popen(tree.command(tree.path(), "-s"), stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         time.sleep(generator.uniform(0, duration))
-        process.send_signal(signal.SIGKILL)
+        process.kill()
         process.communicate()
         # A target holds its old contents (none here) or the complete new ones, never a part.
         for path, contents in tree.files().items():
@@ -313,7 +353,7 @@ def test_source_that_vanished_is_missing(tree):
     target.write_bytes(b"soon gone")
     os.symlink(target, tree.root / f"zrun-{VSN}" / "bin" / "zvnc.exe")
     target.unlink()
-    if tree.lane == "wine":
+    if tree.lane.name == "wine":
         expected = f"Could not find file {tree.path(f'zrun-{VSN}/bin/zvnc.exe')}\n".encode()
         assert tree.install("-s") == (1, b"", expected)
         assert sorted(p.name for p in (tree.root / "bin").iterdir()) == ["wzvn.exe", "zvn.exe"]
@@ -384,7 +424,7 @@ HOLDS = {
 }
 
 
-@pytest.mark.wine_only
+@pytest.mark.windows_programs
 @pytest.mark.parametrize("case", HOLDS)
 def test_files_held_by_another_program(tree, case):
     path, how, milliseconds, outcome = HOLDS[case]
@@ -397,14 +437,14 @@ def test_files_held_by_another_program(tree, case):
         (tree.root / name).write_bytes(contents)
     if path.endswith(".tmp"):
         (tree.root / path).write_bytes(b"left by an interrupted run")
-    command = ["wine", str(hold), tree.path(path), str(milliseconds)]
+    command = tree.lane.command(hold, tree.path(path), str(milliseconds))
     if how == "running":
         # The launcher itself holds some other file while it runs.
         shutil.copy(hold, tree.root / path)
         old[path] = hold.read_bytes()
         (tree.root.parent / "other").write_bytes(b"")
-        command = ["wine", str(tree.root / path), "Z:" + str(tree.root.parent / "other"),
-                   str(milliseconds)]
+        command = tree.lane.command(tree.root / path, tree.lane.path(tree.root.parent / "other"),
+                                    str(milliseconds))
     holder = None
     if how == "read-only":
         (tree.root / path).chmod(0o444)

@@ -1,5 +1,10 @@
 """The file installation: copies, the active boot file, the launcher configuration."""
 
+import contextlib
+import os
+import subprocess
+from pathlib import Path
+
 import pytest
 
 from conftest import (BAIL_OUT, CONTINUING, LAUNCHERS, PROMPT, SYSTEM_VSN, VSN, Tree, copy_failure,
@@ -117,7 +122,7 @@ def test_root_taken_from_the_programs_folder(tree, own_copy):
     (tree.root / "elsewhere").mkdir()
     status, out, err = tree.run("-s", exe=own_copy, cwd=tree.root / "elsewhere")
     assert (status, out, err) == (0, b"", b"")
-    if tree.lane != "wine":
+    if not tree.lane.windows_build:
         # /proc/self/exe with every slash turned into a backslash.
         root = str(tree.root).replace("/", "\\")
     else:
@@ -163,3 +168,43 @@ def test_copy_of_a_file_onto_itself_is_refused(tree):
     assert err.startswith(expected)
     for name in LAUNCHERS:
         assert (bin_dir / name).read_bytes() == file_bytes(name)
+
+
+@contextlib.contextmanager
+def virtual_disk(folder, file_system):
+    """A new virtual disk formatted with file_system and given a free drive letter (diskpart,
+    as administrator); yields the drive's top folder, and detaches the disk after."""
+    letter = next(c for c in "QRSTUVWXY" if not os.path.exists(f"{c}:\\"))
+    disk, script = folder / f"{file_system}.vhdx", folder / "diskpart.txt"
+    steps = [f'create vdisk file="{disk}" maximum=4096 type=expandable', "attach vdisk",
+             "create partition primary", f"format fs={file_system} quick",
+             f"assign letter={letter}"]
+    script.write_text("\n".join(steps) + "\n")
+    made = subprocess.run(["diskpart", "/s", str(script)], capture_output=True, text=True)
+    try:
+        if made.returncode != 0 or not os.path.exists(f"{letter}:\\"):
+            pytest.skip(f"no {file_system} volume could be made here: {made.stdout[-300:]}")
+        yield Path(f"{letter}:\\")
+    finally:
+        script.write_text(f'select vdisk file="{disk}"\ndetach vdisk\n')
+        subprocess.run(["diskpart", "/s", str(script)], capture_output=True)
+
+
+@pytest.mark.windows("Wine has no administrative shares or virtual disks")
+@pytest.mark.admin
+@pytest.mark.parametrize("volume", ["the loopback administrative share", "fat32", "refs"])
+def test_whole_installation_on_another_volume(tmp_path, exe, lane, volume):
+    with contextlib.ExitStack() as stack:
+        if volume.startswith("the loopback"):
+            drive, rest = os.path.splitdrive(tmp_path)
+            top = Path(rf"\\localhost\{drive[0]}${rest}")
+            if not top.is_dir():
+                pytest.skip("the administrative share is not reachable here")
+        else:
+            top = stack.enter_context(virtual_disk(tmp_path, volume))
+        root = top / "Zorvan"
+        root.mkdir()
+        tree = Tree(root, exe, lane).lay()
+        assert tree.install("-s") == (0, b"", b"")
+        assert tree.files() == tree.expected_files(full_boot=False)
+        assert tree.install("-s") == (0, b"", b"")  # again, over what is there

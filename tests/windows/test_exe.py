@@ -1,8 +1,9 @@
-"""The Windows executable itself: its embedded application manifest and the DLLs it imports."""
+"""The Windows executable itself: its embedded application manifest and the DLLs it imports;
+and the Windows build's unit and seam tests, run in the lane."""
 
+import subprocess
 from pathlib import Path
 
-import pefile
 import pytest
 
 RT_MANIFEST = 24
@@ -10,8 +11,8 @@ MANIFEST = Path(__file__).resolve().parents[2] / "installer" / "Install.manifest
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll"}
 
 @pytest.fixture(scope="module")
-def pe(request):
-    image = pefile.PE(request.config.getoption("--exe"))
+def pe(exe):
+    image = pytest.importorskip("pefile").PE(str(exe))
     yield image
     image.close()
 
@@ -42,3 +43,10 @@ def test_imports_only_system_dlls(pe):
     for call in ("CopyFileA", "MoveFileExA", "DeleteFileA", "CreateDirectoryA",
                  "SetProcessMitigationPolicy"):
         assert call not in imported["kernel32.dll"]
+
+
+@pytest.mark.parametrize("name", ["unit_tests.exe", "seam_tests.exe"])
+def test_unit_and_seam_tests_pass(lane, name):
+    done = subprocess.run(lane.command(lane.artifacts / "tests" / name), capture_output=True,
+                          timeout=600)
+    assert done.returncode == 0, done.stdout.decode("latin-1")[-4000:]

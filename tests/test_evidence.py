@@ -1,0 +1,49 @@
+"""The docs' evidence tables name tests that exist: every name in backticks in a table's
+evidence columns (all but the first) under a heading "Evidence" is a pytest row
+(`file.py::test[param]`), a GoogleTest (`Suite.Name`) or a row of the Win32 seam's table
+(`seam: situation`)."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+TESTS = Path(__file__).resolve().parent
+DOCS = ["docs/safety.md", "docs/deploying.md"]
+
+
+def evidence_names(text):
+    """Each backticked name in the evidence columns of the tables after an "Evidence" heading."""
+    names, inside = [], False
+    for line in text.splitlines():
+        if line.startswith("#"):
+            inside = "Evidence" in line
+        elif inside and line.startswith("|") and not re.match(r"\|[-| ]+\|$", line):
+            for cell in line.strip("|").split("|")[1:]:
+                names += re.findall(r"`([^`]+)`", cell)
+    return names
+
+
+@pytest.fixture(scope="module")
+def known():
+    listed = subprocess.run([sys.executable, "-m", "pytest", "--collect-only", "-q",
+                             "--lane=windows", "-p", "no:randomly", "e2e", "windows"],
+                            cwd=TESTS, capture_output=True, text=True, timeout=300).stdout
+    rows = {line.split("/")[-1] for line in listed.splitlines() if "::" in line}
+    units = "".join(p.read_text() for p in (TESTS / "unit").glob("*.cpp"))
+    gtests = {f"{a}.{b}" for a, b in re.findall(r"^TEST(?:_F)?\((\w+), (\w+)\)", units, re.M)}
+    seam = (TESTS / "unit" / "win32_seam_test.cpp").read_text()
+    return rows, gtests, seam
+
+
+@pytest.mark.parametrize("doc", DOCS)
+def test_every_named_test_exists(known, doc):
+    rows, gtests, seam = known
+    names = evidence_names((TESTS.parent / doc).read_text())
+    missing = [name for name in names if not (
+        name in rows or name in gtests or
+        (name.startswith("seam: ") and f'"{name[6:]}"' in seam))]
+    assert missing == []
+    assert names
