@@ -31,7 +31,8 @@ def known():
     listed = subprocess.run([sys.executable, "-m", "pytest", "--collect-only", "-q",
                              "--lane=windows", "-p", "no:randomly", "e2e", "windows"],
                             cwd=TESTS, capture_output=True, text=True, timeout=300).stdout
-    rows = {line.split("/")[-1] for line in listed.splitlines() if "::" in line}
+    rows = {line.split("::", 1)[0].split("/")[-1] + "::" + line.split("::", 1)[1]
+            for line in listed.splitlines() if "::" in line}
     units = "".join(p.read_text() for p in (TESTS / "unit").glob("*.cpp"))
     gtests = {f"{a}.{b}" for a, b in re.findall(r"^TEST(?:_F)?\((\w+), (\w+)\)", units, re.M)}
     seam = (TESTS / "unit" / "win32_seam_test.cpp").read_text()
