@@ -12,11 +12,13 @@
 // file the program puts in place goes through a replacement: a new temporary file beside the
 // target, created exclusively without following a link at its name, filled, flushed, renamed
 // over the target, and the renamed file and its folder flushed after the rename (what that
-// writes depends on the file system). Only an absent target or a regular file is ever replaced,
-// never a link, folder, FIFO or device. Every file read below the root is
-// reached the same way, through no link, and must be a regular file on disk with no other name
-// (a hard link could reach a file outside the tree) that lies beneath the root. The root itself
-// is the user's choice, and is followed and trusted as given.
+// writes depends on the file system). Only an absent target or a regular file is ever replaced
+// (on Windows also one whose reparse point only says how its contents are kept: deduplicated,
+// compressed by the system, a cloud file kept on this device), never a link, folder, FIFO or
+// device. Every file read below the root is reached the same way, through no link, and must be
+// such a file on disk with no other name (a hard link could reach a file outside the tree) that
+// lies beneath the root. The root itself is the user's choice, and is followed and trusted as
+// given.
 //
 // The POSIX backend keeps all this with directory descriptors and the *at calls. The Windows
 // backend keeps it with folder handles and the native calls that take a root directory
@@ -84,8 +86,10 @@ int32_t plat_plain_name(const char* name);
 
 // Opens name in the folder relative below the held root for reading, reaching the folder as
 // plat_replace_begin does and never through a link at name. Keeps it only when it is a regular
-// file on disk with no other name (a hard link could reach a file outside the tree) that lies
-// beneath the root. *file is the open file on PLAT_DONE, else PLAT_NO_FILE.
+// file on disk (on Windows, such a file with a reparse point that only says how its contents
+// are kept is read through the system's filter) with no other name (a hard link could reach a
+// file outside the tree) that lies beneath the root. *file is the open file on PLAT_DONE, else
+// PLAT_NO_FILE.
 int32_t plat_open_below(PlatFolder root, const char* relative, const char* name, PlatFile* file);
 
 // A file being put in place: the held folder and the temporary file beside the target.
