@@ -750,6 +750,7 @@ int32_t plat_make_dir(PlatFolder root, const char* name) {
     // The new folder's name reaches the disk as the names put in it will.
     return flush_folder(folder_handle(root), FILE_ADD_SUBDIRECTORY) ? PLAT_DONE : PLAT_FAILED;
 }
+
 uint32_t plat_executable_path(char* buffer, uint32_t size) {
     // A result equal to size is a cut path, which the caller treats as too long.
     return GetModuleFileNameA(nullptr, buffer, size);
