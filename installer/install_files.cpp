@@ -42,13 +42,14 @@ static bool copy_reported(InstallHeld* held, const char* bin_dir, const char* so
     if (copied == PLAT_ABSENT && missing_ends) {
         install_fail(held, "Could not find file %s\n", source);
     }
+    if (copied != PLAT_DONE) {
+        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+    }
     if (copied == PLAT_IN_CLOUD) {
         fprintf(stderr,
                 "File %s is stored in the cloud: make it available offline and run the "
                 "installation again\n",
                 source);
-    } else if (copied != PLAT_DONE) {
-        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
     }
     fail_if_stranded(held, copied, target);
     return copied == PLAT_DONE;
