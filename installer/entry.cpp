@@ -182,8 +182,11 @@ int main(int argc, char** argv) {
     InstallHeld held = {plat_hold_root(options.root), nullptr};
     InstallPaths paths;
     read_manifest(options.root, &paths, &held);
-    // bin_dir; a failure to create it (it may exist already) shows in the copies that follow.
-    plat_make_dir(held.root, install_bin_folder);
+    // bin_dir. When none is made (it may exist already), the copies that follow judge what is
+    // there; one made whose name could not be written to the disk ends the run.
+    if (plat_make_dir(held.root, install_bin_folder) == PLAT_FAILED) {
+        install_fail(&held, "Could not write directory %s to the disk\n", paths.bin_dir);
+    }
     int status = install_files(&options, &paths, &held);
     plat_release_folder(held.root);
     return status;

@@ -15,9 +15,24 @@ static const char* const boot_files[] = {"launch_bare.seq", "launch_vantor.seq"}
 
 static const char bail_out[] = "Cannot continue installation, bailing out.\n";
 
+// Ends the run when target was left with no file at its name (PLAT_STRANDED): its old file set
+// aside as <target>.old, the new one left as <target>.tmp. Both are named, so that either can be
+// given the name by hand.
+static void fail_if_stranded(InstallHeld* held, int32_t copied, const char* target) {
+    if (copied == PLAT_STRANDED) {
+        char old[PATH_SIZE];
+        char fresh[PATH_SIZE];
+        install_compose_path(held, old, "%s.old", target);
+        install_compose_path(held, fresh, "%s.tmp", target);
+        install_fail(held, "File %s is missing: the old one is left as %s, the new one as %s\n",
+                     target, old, fresh);
+    }
+}
+
 // Copies source_name in the folder relative below the root (source, its path) over name in bin
 // (bin_dir). A source that is not there ends the run when missing_ends, and is otherwise a failed
-// copy; a failed copy prints its line and gives false. A target path too long ends the run.
+// copy; a failed copy prints its line and gives false. A target path too long, or a target left
+// with no file at its name, ends the run.
 static bool copy_reported(InstallHeld* held, const char* bin_dir, const char* source,
                           const char* relative, const char* source_name, const char* name,
                           bool missing_ends) {
@@ -30,6 +45,13 @@ static bool copy_reported(InstallHeld* held, const char* bin_dir, const char* so
     if (copied != PLAT_DONE) {
         fprintf(stderr, "Could not copy file %s to %s\n", source, target);
     }
+    if (copied == PLAT_IN_CLOUD) {
+        fprintf(stderr,
+                "File %s is stored in the cloud: make it available offline and run the "
+                "installation again\n",
+                source);
+    }
+    fail_if_stranded(held, copied, target);
     return copied == PLAT_DONE;
 }
 
@@ -73,14 +95,18 @@ static IniFile* launcher_configuration(InstallHeld* held, const InstallOptions* 
 }
 
 // Writes the launcher configuration as zvn.ini in the folder relative below the root, in place
-// of what stood there only once it is complete: an INI_WRITE_ result.
-static int32_t write_configuration(const IniFile* document, PlatFolder root, const char* relative) {
+// of what stood there only once it is complete: an INI_WRITE_ result. *placed is the
+// replacement's PLAT_ result.
+static int32_t write_configuration(const IniFile* document, PlatFolder root, const char* relative,
+                                   int32_t* placed) {
     PlatReplacement replacement;
+    *placed = PLAT_FAILED;
     if (!plat_replace_begin(&replacement, root, relative, "zvn.ini", PLAT_NO_FILE)) {
         return INI_WRITE_CANNOT_CREATE;
     }
     int32_t written = ini_write_to(document, replacement.file);
-    if (!plat_replace_end(&replacement, written == INI_WRITE_OK) && written == INI_WRITE_OK) {
+    *placed = plat_replace_end(&replacement, written == INI_WRITE_OK);
+    if (*placed != PLAT_DONE && written == INI_WRITE_OK) {
         written = INI_WRITE_FAILED;
     }
     return written;
@@ -105,16 +131,18 @@ int install_files(const InstallOptions* options, const InstallPaths* paths, Inst
 
     IniFile* document = launcher_configuration(held, options, paths);
     install_compose_path(held, source, "%s\\zvn.ini", paths->runtime_bin);
-    int32_t written = write_configuration(document, held->root, paths->runtime_relative);
+    int32_t placed = PLAT_FAILED;
+    int32_t written = write_configuration(document, held->root, paths->runtime_relative, &placed);
     if (written == INI_WRITE_NO_MEMORY) {
         install_fail_no_memory(held);
     }
     if (written != INI_WRITE_OK) {
         fprintf(stderr, "Could not create file %s\n", source);
+        fail_if_stranded(held, placed, source);
         install_fail(held, bail_out);
     }
     // The copy in bin is the same document written again, never read back by a path.
-    written = write_configuration(document, held->root, install_bin_folder);
+    written = write_configuration(document, held->root, install_bin_folder, &placed);
     if (written == INI_WRITE_NO_MEMORY) {
         install_fail_no_memory(held);
     }
@@ -122,6 +150,7 @@ int install_files(const InstallOptions* options, const InstallPaths* paths, Inst
         char target[PATH_SIZE];
         install_compose_path(held, target, "%s\\zvn.ini", paths->bin_dir);
         fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+        fail_if_stranded(held, placed, target);
         install_fail(held, bail_out);
     }
     ini_destroy(document);

@@ -11,11 +11,14 @@
 // junction or other reparse point, and each file operation relative to its held folder. Every
 // file the program puts in place goes through a replacement: a new temporary file beside the
 // target, created exclusively without following a link at its name, filled, flushed, renamed
-// over the target, and the folder flushed after the rename. Only an absent target or a regular
-// file is ever replaced, never a link, folder, FIFO or device. Every file read below the root is
-// reached the same way, through no link, and must be a regular file on disk with no other name
-// (a hard link could reach a file outside the tree) that lies beneath the root. The root itself
-// is the user's choice, and is followed and trusted as given.
+// over the target, and the renamed file and its folder flushed after the rename (what that
+// writes depends on the file system). Only an absent target or a regular file is ever replaced
+// (on Windows also one whose reparse point only says how its contents are kept: deduplicated,
+// compressed by the system, a cloud file kept on this device), never a link, folder, FIFO or
+// device. Every file read below the root is reached the same way, through no link, and must be
+// such a file on disk with no other name (a hard link could reach a file outside the tree) that
+// lies beneath the root. The root itself is the user's choice, and is followed and trusted as
+// given.
 //
 // The POSIX backend keeps all this with directory descriptors and the *at calls. The Windows
 // backend keeps it with folder handles and the native calls that take a root directory
@@ -63,13 +66,18 @@ int32_t plat_write(PlatFile file, const void* buffer, uint32_t size, uint32_t* w
 int32_t plat_close(PlatFile file);
 
 // What looking for a source found: PLAT_DONE once it is open (or copied), PLAT_ABSENT when
-// nothing is there (the file, or a folder on its way, is absent), and PLAT_FAILED for anything
-// else: a link, junction or other reparse point, a folder, a device or a file with a second
-// name, or a step the system refused.
+// nothing is there (the file, or a folder on its way, is absent), PLAT_IN_CLOUD (Windows) for a
+// cloud file not kept on this device, which reading would fetch, and PLAT_FAILED for anything
+// else: a link, junction or other reparse point that is not only a way of storing the contents,
+// a folder, a device or a file with a second name, or a step the system refused. A replacement
+// ends PLAT_STRANDED (Windows) when the target was set aside as <name>.old and neither the new
+// file nor the old one could then take the name: the new one stays as <name>.tmp.
 enum {
     PLAT_FAILED = 0,
     PLAT_DONE = 1,
     PLAT_ABSENT = 2,
+    PLAT_IN_CLOUD = 3,
+    PLAT_STRANDED = 4,
 };
 
 // True when name is one plain component, as every system takes it: not empty, "." or "..", and
@@ -78,8 +86,10 @@ int32_t plat_plain_name(const char* name);
 
 // Opens name in the folder relative below the held root for reading, reaching the folder as
 // plat_replace_begin does and never through a link at name. Keeps it only when it is a regular
-// file on disk with no other name (a hard link could reach a file outside the tree) that lies
-// beneath the root. *file is the open file on PLAT_DONE, else PLAT_NO_FILE.
+// file on disk (on Windows, such a file with a reparse point that only says how its contents
+// are kept is read through the system's filter) with no other name (a hard link could reach a
+// file outside the tree) that lies beneath the root. *file is the open file on PLAT_DONE, else
+// PLAT_NO_FILE.
 int32_t plat_open_below(PlatFolder root, const char* relative, const char* name, PlatFile* file);
 
 // A file being put in place: the held folder and the temporary file beside the target.
@@ -100,12 +110,15 @@ struct PlatReplacement {
 int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const char* relative,
                            const char* name, PlatFile source);
 // Flushes the temporary file and, when keep is set, renames it over the target (which must
-// still be absent or a regular file), then flushes the folder so that the new name survives a
-// power cut; otherwise, or when the rename fails, removes it. On Windows a target that cannot be
-// renamed over but can itself be renamed (a running program) is set aside as <name>.old first;
-// once the new file is in place, a <name>.old that nothing runs from any more is removed.
-// Closes the file and releases the folder. 1 when the target holds the new contents for good,
-// else 0 (when only the folder's flush failed, the new contents are in place).
+// still be absent or a regular file), then flushes the renamed file and the folder, asking the
+// system to write the new name to the disk; otherwise, or when the rename fails, removes it. On
+// Windows the rename replaces in one step where the system offers it (Windows 10 1809 on);
+// elsewhere a target that cannot be renamed over but can itself be renamed (a running program)
+// is set aside as <name>.old first, and put back when the new file cannot take its name; once
+// the new file is in place, a <name>.old that nothing runs from any more is removed. Closes the
+// file and releases the folder. PLAT_DONE when the target holds the new contents and every flush
+// was done or refused as having nothing to write; PLAT_STRANDED (above); else PLAT_FAILED (when
+// only a flush failed, the new contents are in place).
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep);
 
 // Copies source_name in the folder source_relative, a file that plat_open_below accepts, over
@@ -114,8 +127,10 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep);
 // left as it was.
 int32_t plat_copy_file(PlatFolder root, const char* source_relative, const char* source_name,
                        const char* relative, const char* name);
-// Creates the folder name directly in the held root and flushes the root, so that the new name
-// survives a power cut. 0 on failure (it may exist already), else 1.
+// Creates the folder name, a plain name, directly in the held root and flushes the root, asking
+// the system to write the new name to the disk. PLAT_DONE when both are done, PLAT_ABSENT when
+// no folder was made (something may stand there already), PLAT_FAILED when it was made but the
+// root's flush failed.
 int32_t plat_make_dir(PlatFolder root, const char* name);
 // Writes the running executable's full path into buffer (size bytes) and gives its length, or
 // 0 on failure. A result of size means the path did not fit and buffer holds no path.

@@ -36,10 +36,10 @@ int32_t plat_copy_file(PlatFolder root, const char* source_relative, const char*
         return found;
     }
     PlatReplacement replacement;
-    int32_t ok = plat_replace_begin(&replacement, root, relative, name, in);
-    if (ok) {
-        ok = plat_replace_end(&replacement, copy_contents(in, replacement.file));
+    int32_t copied = PLAT_FAILED;
+    if (plat_replace_begin(&replacement, root, relative, name, in)) {
+        copied = plat_replace_end(&replacement, copy_contents(in, replacement.file));
     }
     plat_close(in);
-    return ok ? PLAT_DONE : PLAT_FAILED;
+    return copied;
 }

@@ -275,10 +275,11 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
 }
 
 int32_t plat_make_dir(PlatFolder root, const char* name) {
+    if (!plat_plain_name(name) || mkdirat(static_cast<int>(root), name, 0777) != 0) {
+        return PLAT_ABSENT;
+    }
     // The new folder's name reaches the disk as the names put in it will.
-    return mkdirat(static_cast<int>(root), name, 0777) == 0 && sync_folder(static_cast<int>(root))
-               ? 1
-               : 0;
+    return sync_folder(static_cast<int>(root)) ? PLAT_DONE : PLAT_FAILED;
 }
 
 uint32_t plat_executable_path(char* buffer, uint32_t size) {

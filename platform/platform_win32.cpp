@@ -2,8 +2,8 @@
 // folder. Paths go to the 8-bit calls unchanged; a name below a held folder is turned into the
 // system's wide form with the ANSI code page, as the 8-bit calls turn theirs.
 // FILE_ID_INFO comes with Windows 8; older systems fall back to the 64-bit file index. POSIX-style
-// deletion that ignores the read-only attribute comes with Windows 10 1809; older systems clear
-// the attribute first.
+// deletion and renaming that ignore the read-only attribute come with Windows 10 1809; older
+// systems clear the attribute first, and set a running target aside before renaming over it.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0602
 #endif
@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -23,14 +24,19 @@ static const NTSTATUS status_delete_pending = static_cast<NTSTATUS>(0xC0000056);
 static const NTSTATUS status_path_syntax_bad = static_cast<NTSTATUS>(0xC000003B);
 
 // Flags of FileDispositionInformationEx (Windows 10 on), which winternl.h does not name: delete,
-// the POSIX way (the name goes at once), even a read-only file.
-static const ULONG delete_posix_ignoring_read_only = 0x1 | 0x2 | 0x10;
+// the POSIX way (the name goes at once), but not a file that a program runs from (the image check
+// that the POSIX way otherwise skips), even a read-only file.
+static const ULONG delete_posix_ignoring_read_only = 0x1 | 0x2 | 0x4 | 0x10;
 
-// FileDispositionInformationEx (64), beyond the classes that winternl.h names.
-static FILE_INFORMATION_CLASS disposition_ex() {
+// Flags of FileRenameInformationEx (Windows 10 1809 on): replace what stands at the name, the
+// POSIX way (others' open handles do not stop it), even a read-only file.
+static const ULONG rename_posix_ignoring_read_only = 0x1 | 0x2 | 0x40;
+
+// An information class beyond those that winternl.h names: FileDispositionInformationEx (64),
+// FileRenameInformationEx (65).
+static FILE_INFORMATION_CLASS information_class(ULONG value) {
     static_assert(sizeof(FILE_INFORMATION_CLASS) == sizeof(ULONG),
                   "an information class is a ULONG");
-    ULONG value = 64;
     FILE_INFORMATION_CLASS which;
     memcpy(&which, &value, sizeof which);
     return which;
@@ -83,6 +89,48 @@ static bool plain_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
                0;
 }
 
+// Attributes of a cloud file, beyond those the headers name: kept on this device by the user's
+// choice ("always keep on this device"), and not (or not all) here.
+static const DWORD attribute_pinned = 0x00080000;
+static const DWORD attributes_not_here = FILE_ATTRIBUTE_OFFLINE | 0x00040000 | 0x00400000;
+
+// What an open file below the root is, as this backend treats it.
+enum Kind {
+    kind_refused,  // a folder, a device, a link, junction or mount point, a reparse point unknown
+    kind_plain,    // a file on disk with no reparse point
+    kind_filtered, // a reparse point that only says how the contents are kept on this volume:
+                   // deduplicated, compressed by the system, a cloud file pinned and all here
+    kind_in_cloud, // a cloud file not kept on this device: reading it would fetch it
+};
+
+// What the open handle is; info receives what the system says of it.
+static Kind kind_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+    if (!on_disk(handle) || !GetFileInformationByHandle(handle, info) ||
+        (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return kind_refused;
+    }
+    if ((info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return kind_plain;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
+        IsReparseTagNameSurrogate(tag.ReparseTag)) {
+        return kind_refused;
+    }
+    if (tag.ReparseTag == static_cast<DWORD>(IO_REPARSE_TAG_DEDUP) ||
+        tag.ReparseTag == static_cast<DWORD>(IO_REPARSE_TAG_WOF)) {
+        return kind_filtered;
+    }
+    // Every cloud tag is the base tag with a number in bits 12 to 15.
+    if ((tag.ReparseTag & 0xFFFF0FFF) == static_cast<DWORD>(IO_REPARSE_TAG_CLOUD)) {
+        return (info->dwFileAttributes & attribute_pinned) != 0 &&
+                       (info->dwFileAttributes & attributes_not_here) == 0
+                   ? kind_filtered
+                   : kind_in_cloud;
+    }
+    return kind_refused;
+}
+
 PlatFile plat_open_read(const char* path) {
     return open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
 }
@@ -120,12 +168,10 @@ int32_t plat_close(PlatFile file) {
 
 PlatFolder plat_hold_root(const char* root) {
     // Not shared for deletion: while it is held, the root can be neither renamed nor removed.
-    // A local pipe that a redirection reaches is granted the identification level only. That
-    // request shares its bit with FILE_FLAG_OPEN_NO_RECALL, which a folder, with no contents to
-    // fetch, does not mind.
-    HANDLE handle = CreateFileA(
-        root, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    // No quality of service is asked for (its flag is the bit of FILE_FLAG_OPEN_NO_RECALL): the
+    // root is the user's choice, followed as given, and anything but a folder on disk is let go.
+    HANDLE handle = CreateFileA(root, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
     if (handle != INVALID_HANDLE_VALUE &&
         !(on_disk(handle) && GetFileInformationByHandle(handle, &info) &&
@@ -154,9 +200,10 @@ static bool done(bool ok) {
 
 // True when the last failure is one that another program's handle causes for a moment: a
 // sharing or lock violation, or a file that is about to go. A plain denial is not: a lack of
-// rights, a folder where a file should be or a running program never clears by waiting. A
-// native call leaves its status behind it (RtlGetLastNtStatus), which tells a pending deletion
-// from the denial that both become.
+// rights, a folder where a file should be or a running program never clears by waiting. The
+// thread's last status (RtlGetLastNtStatus) tells a pending deletion from the denial that both
+// become: RtlNtStatusToDosError records the status it converts, as succeeded() below does for
+// every native call whose error is kept, and KERNEL32 does for its own failures.
 static bool held_by_another() {
     DWORD error = GetLastError();
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
@@ -193,11 +240,11 @@ static bool succeeded(NTSTATUS status) {
     return NT_SUCCESS(status);
 }
 
-// Opens name, one plain component ("" is the folder itself), in the held folder: never through
-// a reparse point at it, never by a path that Windows walks again. NtCreateFile's access,
-// sharing, disposition and options; INVALID_HANDLE_VALUE with the last error set on failure.
-static HANDLE open_in(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share,
-                      ULONG disposition, ULONG options) {
+// Opens name, one plain component ("" is the folder itself), in the held folder, never by a path
+// that Windows walks again. NtCreateFile's access, sharing, disposition and options;
+// INVALID_HANDLE_VALUE with the last error set on failure.
+static HANDLE open_relative(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share,
+                            ULONG disposition, ULONG options) {
     wchar_t wide[WIDE_NAME];
     int length = wide_name(name, wide);
     if (length < 0) {
@@ -218,10 +265,18 @@ static HANDLE open_in(HANDLE folder, const char* name, ACCESS_MASK access, ULONG
     attributes.SecurityQualityOfService = &quality;
     IO_STATUS_BLOCK io;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    NTSTATUS status = NtCreateFile(
-        &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-        disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                                   FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                   options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     return succeeded(status) ? handle : INVALID_HANDLE_VALUE;
+}
+
+// Opens name in the held folder as open_relative does, never through a reparse point at it: a
+// reparse point is opened itself.
+static HANDLE open_in(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share,
+                      ULONG disposition, ULONG options) {
+    return open_relative(folder, name, access, share, disposition,
+                         options | FILE_OPEN_REPARSE_POINT);
 }
 
 // The system's final name of an open file or folder, links resolved, in the volume form asked;
@@ -253,10 +308,10 @@ static bool lies_below(HANDLE root, HANDLE handle) {
     return false;
 }
 
-// What every folder on the way is opened with. The folder a file is put in takes new files as
-// well: the flush of its entries after a rename needs that access.
+// What every folder is held with: no writing, so that a program that holds a folder sharing
+// only reading does not stop the run. The flush of a folder's entries opens it for writing while
+// it flushes (flush_folder).
 static const ACCESS_MASK folder_access = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
-static const ACCESS_MASK target_folder_access = folder_access | FILE_ADD_FILE;
 
 // Opens the folder name in the held folder itself, never what a junction or link there points
 // to, with access, without sharing deletion; INVALID_HANDLE_VALUE unless it is a plain folder.
@@ -272,25 +327,25 @@ static HANDLE hold_in(HANDLE folder, const char* name, ACCESS_MASK access) {
     return handle;
 }
 
-// Opens the folder relative below the held root as plat_replace_begin describes, itself with
-// access; INVALID_HANDLE_VALUE on failure, with the last error ERROR_FILE_NOT_FOUND when a folder
-// on the way is absent.
-static HANDLE open_folder(HANDLE root, const char* relative, ACCESS_MASK access) {
+// Opens the folder relative below the held root as plat_replace_begin describes, each with
+// folder_access; INVALID_HANDLE_VALUE on failure, with the last error ERROR_FILE_NOT_FOUND when a
+// folder on the way is absent.
+static HANDLE open_folder(HANDLE root, const char* relative) {
     // Down from the root one component at a time, each relative to its held parent. Each child
     // is held before its parent is let go; a held child keeps its parent from being renamed, so
-    // only the last stays held.
-    HANDLE handle = hold_in(root, "", *relative == '\0' ? access : folder_access);
+    // only the last stays held. A folder that another program holds is waited for.
+    HANDLE handle = patiently([&] { return hold_in(root, "", folder_access); });
     for (const char* rest = relative; handle != INVALID_HANDLE_VALUE && *rest != '\0';) {
         size_t part = strcspn(rest, "\\/");
         char name[WIDE_NAME];
-        bool dots =
-            (part == 1 && rest[0] == '.') || (part == 2 && rest[0] == '.' && rest[1] == '.');
         HANDLE child = INVALID_HANDLE_VALUE;
         SetLastError(ERROR_INVALID_NAME);
-        if (part > 0 && part < sizeof name && !dots) {
+        if (part > 0 && part < sizeof name) {
             memcpy(name, rest, part);
             name[part] = '\0';
-            child = hold_in(handle, name, rest[part] == '\0' ? access : folder_access);
+        }
+        if (part > 0 && part < sizeof name && plat_plain_name(name)) {
+            child = patiently([&] { return hold_in(handle, name, folder_access); });
         }
         DWORD error = GetLastError();
         CloseHandle(handle);
@@ -306,20 +361,46 @@ static HANDLE open_folder(HANDLE root, const char* relative, ACCESS_MASK access)
     return handle;
 }
 
+static bool same_file(HANDLE one, HANDLE other);
+
+// Opens name in the held folder again through the system's filter that gives its contents (it
+// is a reparse point of kind_filtered, opened itself as first); the new handle, kept only when it
+// is still the file first judged, else INVALID_HANDLE_VALUE.
+static HANDLE reopen_filtered(HANDLE folder, const char* name, HANDLE first) {
+    HANDLE handle = open_relative(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
+                                  FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+    BY_HANDLE_FILE_INFORMATION info;
+    Kind kind = handle != INVALID_HANDLE_VALUE ? kind_of(handle, &info) : kind_refused;
+    if (handle != INVALID_HANDLE_VALUE &&
+        !((kind == kind_plain || kind == kind_filtered) && same_file(first, handle))) {
+        handle = refused(handle);
+    }
+    return handle;
+}
+
 int32_t plat_open_below(PlatFolder root, const char* relative, const char* name, PlatFile* file) {
     *file = PLAT_NO_FILE;
     SetLastError(ERROR_INVALID_NAME);
     HANDLE folder = root != PLAT_NO_FOLDER && plat_plain_name(name)
-                        ? open_folder(folder_handle(root), relative, folder_access)
+                        ? open_folder(folder_handle(root), relative)
                         : INVALID_HANDLE_VALUE;
     HANDLE handle = INVALID_HANDLE_VALUE;
+    Kind kind = kind_refused;
+    BY_HANDLE_FILE_INFORMATION info;
     if (folder != INVALID_HANDLE_VALUE) {
         // A folder at name fails the open; a link or other reparse point is opened itself, and
-        // refused below.
+        // judged by its kind.
         handle = patiently([&] {
             return open_in(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
                            FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
         });
+        kind = handle != INVALID_HANDLE_VALUE ? kind_of(handle, &info) : kind_refused;
+        if (kind == kind_filtered) {
+            HANDLE contents = reopen_filtered(folder, name, handle);
+            CloseHandle(handle);
+            handle = contents;
+            kind = contents != INVALID_HANDLE_VALUE ? kind_of(contents, &info) : kind_refused;
+        }
         DWORD error = GetLastError();
         CloseHandle(folder);
         SetLastError(error);
@@ -327,8 +408,11 @@ int32_t plat_open_below(PlatFolder root, const char* relative, const char* name,
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND ? PLAT_ABSENT : PLAT_FAILED;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!(plain_file(handle, &info) && info.nNumberOfLinks == 1 &&
+    if (kind == kind_in_cloud) {
+        CloseHandle(handle);
+        return PLAT_IN_CLOUD;
+    }
+    if (!((kind == kind_plain || kind == kind_filtered) && info.nNumberOfLinks == 1 &&
           lies_below(folder_handle(root), handle))) {
         refused(handle);
         return PLAT_FAILED;
@@ -369,43 +453,58 @@ static bool same_file(HANDLE one, HANDLE other) {
                                  static_cast<int>(length), TRUE) == CSTR_EQUAL);
 }
 
-// True when name in the held folder is absent, or a regular file (never a link, folder or
-// device) other than source (when given); *attributes are its attributes, 0 when it is absent or
-// has another name (attributes belong to the file, which another name may share outside the
-// tree: they are not this program's to change).
-static bool replaceable(HANDLE folder, const char* name, HANDLE source, DWORD* attributes) {
-    *attributes = 0;
+// Opens name in the held folder itself, never through a link, with access and
+// FILE_READ_ATTRIBUTES, sharing everything; kept only when it is a file that may be replaced:
+// one on disk with no reparse point, or one of kind_filtered (only its name is replaced, never
+// read). info receives what the system says of it. INVALID_HANDLE_VALUE on failure, with the
+// last error ERROR_FILE_NOT_FOUND when nothing is there.
+static HANDLE open_target(HANDLE folder, const char* name, ACCESS_MASK access,
+                          BY_HANDLE_FILE_INFORMATION* info) {
     HANDLE target = patiently([&] {
-        return open_in(folder, name, FILE_READ_ATTRIBUTES,
+        return open_in(folder, name, access | FILE_READ_ATTRIBUTES,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0);
     });
+    Kind kind = target != INVALID_HANDLE_VALUE ? kind_of(target, info) : kind_refused;
+    if (target != INVALID_HANDLE_VALUE && kind != kind_plain && kind != kind_filtered) {
+        target = refused(target);
+    }
+    return target;
+}
+
+// True when name in the held folder is absent, or a file that may be replaced (open_target)
+// other than source (when given); *attributes are its attributes, 0 when it is absent or has
+// another name (attributes belong to the file, which another name may share outside the tree:
+// they are not this program's to change).
+static bool replaceable(HANDLE folder, const char* name, HANDLE source, DWORD* attributes) {
+    *attributes = 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE target = open_target(folder, name, 0, &info);
     if (target == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    bool ok =
-        plain_file(target, &info) && (source == INVALID_HANDLE_VALUE || !same_file(source, target));
+    bool ok = source == INVALID_HANDLE_VALUE || !same_file(source, target);
     *attributes = ok && info.nNumberOfLinks == 1 ? info.dwFileAttributes : 0;
     CloseHandle(target);
     return ok;
 }
 
-// Gives name in the held folder (the file itself, never through a link) the attributes that a
-// file's attributes can be set to; true when that is done.
+// Gives name in the held folder the attributes that a file's attributes can be set to, through
+// a handle judged again as the target was, and only while the file has no other name; true when
+// that is done.
 static bool set_attributes(HANDLE folder, const char* name, DWORD attributes) {
     const DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                            FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
                            FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    HANDLE target = open_in(folder, name, FILE_WRITE_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                            FILE_NON_DIRECTORY_FILE);
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE target = open_target(folder, name, FILE_WRITE_ATTRIBUTES, &info);
     if (target == INVALID_HANDLE_VALUE) {
         return false;
     }
     FILE_BASIC_INFO basic = {}; // times of 0 stay as they are
     basic.FileAttributes =
         (attributes & settable) != 0 ? attributes & settable : FILE_ATTRIBUTE_NORMAL;
-    bool ok = SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof basic) != FALSE;
+    bool ok = info.nNumberOfLinks == 1 &&
+              SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof basic) != FALSE;
     CloseHandle(target);
     return ok;
 }
@@ -418,7 +517,7 @@ static bool set_attributes(HANDLE folder, const char* name, DWORD attributes) {
 static bool discard(HANDLE file) {
     IO_STATUS_BLOCK io;
     ULONG flags = delete_posix_ignoring_read_only;
-    if (NT_SUCCESS(NtSetInformationFile(file, &io, &flags, sizeof flags, disposition_ex()))) {
+    if (NT_SUCCESS(NtSetInformationFile(file, &io, &flags, sizeof flags, information_class(64)))) {
         return true;
     }
     FILE_DISPOSITION_INFORMATION disposition = {TRUE};
@@ -476,7 +575,7 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
     replacement->name = name;
     replacement->file = PLAT_NO_FILE;
     HANDLE folder = root != PLAT_NO_FOLDER && plat_plain_name(name)
-                        ? open_folder(folder_handle(root), relative, target_folder_access)
+                        ? open_folder(folder_handle(root), relative)
                         : INVALID_HANDLE_VALUE;
     char temporary[WIDE_NAME];
     DWORD attributes = 0;
@@ -495,8 +594,9 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
     return 1;
 }
 
-// Renames the open file to name in its own folder, the held one, over what stands there.
-static bool rename_in(HANDLE file, HANDLE folder, const char* name) {
+// Renames the open file to name in its own folder, the held one, over what stands there: by
+// FileRenameInformation when flags is 0, else by FileRenameInformationEx with those flags.
+static bool rename_in(HANDLE file, HANDLE folder, const char* name, ULONG flags = 0) {
     alignas(FILE_RENAME_INFORMATION) char
         room[sizeof(FILE_RENAME_INFORMATION) + WIDE_NAME * sizeof(wchar_t)] = {};
     FILE_RENAME_INFORMATION* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(room);
@@ -505,63 +605,97 @@ static bool rename_in(HANDLE file, HANDLE folder, const char* name) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
+    // The Ex class's flags take the place of ReplaceIfExists, a ULONG where the other has a
+    // BOOLEAN and padding.
+    static_assert(offsetof(FILE_RENAME_INFORMATION, RootDirectory) >= sizeof(ULONG),
+                  "the flags fit before the root directory");
+    ULONG replace = flags != 0 ? flags : TRUE;
+    memcpy(room, &replace, sizeof replace);
+    FILE_INFORMATION_CLASS which = flags != 0 ? information_class(65) : FileRenameInformation;
     // A bare name with no root directory renames within the file's folder, which a network
     // server resolves as such too. A system that knows no such rename (Wine) calls it a bad path;
     // the held folder then names the folder.
-    rename->ReplaceIfExists = TRUE;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<ULONG>(static_cast<size_t>(length) * sizeof(wchar_t));
     IO_STATUS_BLOCK io;
-    NTSTATUS status = NtSetInformationFile(file, &io, rename, sizeof room, FileRenameInformation);
+    NTSTATUS status = NtSetInformationFile(file, &io, rename, sizeof room, which);
     if (status == status_path_syntax_bad) {
         rename->RootDirectory = folder;
-        status = NtSetInformationFile(file, &io, rename, sizeof room, FileRenameInformation);
+        status = NtSetInformationFile(file, &io, rename, sizeof room, which);
     }
     return succeeded(status);
 }
 
-// Renames the open file over name in the held folder. Windows refuses to rename over a program
-// that is running (and over a file that others hold open), but lets that file itself be renamed:
-// it is set aside as <name>.old, over an older one, and put back when the new file cannot take
-// its place. True when the new file is in place; else the last error says why.
-static bool put_in_place(HANDLE file, HANDLE folder, const char* name) {
+// How put_in_place ended.
+enum Placed {
+    not_placed, // the target stands as it was (or was put back); the new file may go
+    placed,     // the new file has the target's name
+    stranded,   // the old file is <name>.old and could not be put back; the new file stays
+};
+
+static bool done(Placed placed_or_not) {
+    return placed_or_not != not_placed;
+}
+
+// Renames the open file over name in the held folder, where no one-step replacement was had.
+// Windows refuses to rename over a program that is running (and over a file that others hold
+// open), but lets that file itself be renamed: it is set aside as <name>.old, over an older one
+// that nothing runs from, and the new file takes its name. When the new file cannot, the old one
+// is put back, tried again as other steps are; when that fails too, both stay (stranded). The
+// last error says why the new file is not in place.
+static Placed put_in_place(HANDLE file, HANDLE folder, const char* name) {
     if (rename_in(file, folder, name)) {
-        return true;
+        return placed;
     }
     char aside[WIDE_NAME];
     if (GetLastError() != ERROR_ACCESS_DENIED || held_by_another() ||
         !suffixed(name, ".old", aside)) {
-        return false;
+        return not_placed;
     }
     HANDLE target =
         open_in(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                 FILE_OPEN, FILE_NON_DIRECTORY_FILE);
-    bool ok = target != INVALID_HANDLE_VALUE && rename_in(target, folder, aside);
-    if (ok && !rename_in(file, folder, name)) {
-        DWORD error = GetLastError();
-        rename_in(target, folder, name);
-        SetLastError(error);
-        ok = false;
+    if (target == INVALID_HANDLE_VALUE) {
+        return not_placed;
     }
-    if (target != INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        CloseHandle(target);
-        SetLastError(error);
+    Placed outcome = not_placed;
+    if (rename_in(target, folder, aside)) {
+        outcome = placed;
+        if (!rename_in(file, folder, name)) {
+            DWORD error = GetLastError();
+            outcome =
+                patiently([&] { return rename_in(target, folder, name); }) ? not_placed : stranded;
+            SetLastError(error);
+        }
     }
-    return ok;
+    DWORD error = GetLastError();
+    CloseHandle(target);
+    SetLastError(error);
+    return outcome;
 }
 
-// Writes the held folder's entries to the disk (opened with FILE_ADD_FILE or
-// FILE_ADD_SUBDIRECTORY), so that a name put there survives a power cut. A file system or
-// server that flushes no folder (it refuses the request as such) has nothing more to write; a
-// failure to write is a failure.
-static bool flush_folder(HANDLE folder) {
-    if (FlushFileBuffers(folder)) {
+// Writes what the system holds of the open file or folder to the disk. Only a refusal of the
+// request as such (a file system or server that has no flush for it) is taken as nothing more
+// to write; any other failure, a denial too, is a failure.
+static bool flushed(HANDLE handle) {
+    if (FlushFileBuffers(handle)) {
         return true;
     }
     DWORD error = GetLastError();
-    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
-           error == ERROR_INVALID_PARAMETER || error == ERROR_ACCESS_DENIED;
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+// Writes the held folder's entries to the disk, so that a name put there survives a power cut
+// where the file system writes a folder's entries when asked. A flush needs writing access
+// (access: FILE_ADD_FILE, or FILE_ADD_SUBDIRECTORY): the folder is opened with it for the flush
+// alone, waiting as other steps do for a program that holds it.
+static bool flush_folder(HANDLE folder, ACCESS_MASK access) {
+    HANDLE writable = patiently([&] { return hold_in(folder, "", folder_access | access); });
+    bool ok = writable != INVALID_HANDLE_VALUE && flushed(writable);
+    if (writable != INVALID_HANDLE_VALUE) {
+        CloseHandle(writable);
+    }
+    return ok;
 }
 
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
@@ -569,25 +703,29 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     HANDLE file = handle_of(replacement->file);
     const char* name = replacement->name;
     // The contents reach the disk before the name does, so that no crash leaves a fragment. The
-    // rename goes through the handle that wrote them. Windows replaces no read-only file (as
-    // files unpacked from some media are): the attribute goes first, and comes back if the file
-    // stays.
+    // rename goes through the handle that wrote them: in one step where the system offers it,
+    // else the way older systems allow. Those replace no read-only file (as files unpacked from
+    // some media are): the attribute goes first, and comes back if the file stays.
     DWORD attributes = 0;
     bool ok = keep != 0 && FlushFileBuffers(file) &&
               replaceable(folder, name, INVALID_HANDLE_VALUE, &attributes);
-    bool read_only = ok && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    ok =
-        ok &&
+    Placed outcome =
+        ok && rename_in(file, folder, name, rename_posix_ignoring_read_only) ? placed : not_placed;
+    bool read_only = ok && outcome != placed && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (ok && outcome != placed &&
         (!read_only ||
-         set_attributes(folder, name, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) &&
-        patiently([&] { return put_in_place(file, folder, name); });
-    if (!ok) {
-        if (read_only) {
-            set_attributes(folder, name, attributes);
-        }
+         set_attributes(folder, name, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)))) {
+        outcome = patiently([&] { return put_in_place(file, folder, name); });
+    }
+    if (outcome != placed && read_only) {
+        set_attributes(folder, name, attributes);
+    }
+    if (outcome == not_placed) {
         discard(file);
     }
-    ok = ok && flush_folder(folder);
+    // The renamed file's own flush writes its folder entry where a file system keeps names with
+    // the file (FAT); the folder's flush writes the folder where it keeps them apart.
+    ok = outcome == placed && flushed(file) && flush_folder(folder, FILE_ADD_FILE);
     // A program that this or an earlier run set aside goes once the new file is in place and
     // nothing runs from the old one any more; while it runs, it stays. Only then: after a run
     // that stopped between the two renames, it is the only copy.
@@ -597,23 +735,20 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     }
     CloseHandle(file);
     CloseHandle(folder);
-    return ok ? 1 : 0;
+    return ok ? PLAT_DONE : outcome == stranded ? PLAT_STRANDED : PLAT_FAILED;
 }
 
 int32_t plat_make_dir(PlatFolder root, const char* name) {
-    HANDLE folder = open_in(folder_handle(root), name, FILE_LIST_DIRECTORY,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, FILE_DIRECTORY_FILE);
+    HANDLE folder = plat_plain_name(name) ? open_in(folder_handle(root), name, FILE_LIST_DIRECTORY,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                                                    FILE_DIRECTORY_FILE)
+                                          : INVALID_HANDLE_VALUE;
     if (folder == INVALID_HANDLE_VALUE) {
-        return 0;
+        return PLAT_ABSENT;
     }
     CloseHandle(folder);
     // The new folder's name reaches the disk as the names put in it will.
-    HANDLE parent = hold_in(folder_handle(root), "", folder_access | FILE_ADD_SUBDIRECTORY);
-    bool ok = parent != INVALID_HANDLE_VALUE && flush_folder(parent);
-    if (parent != INVALID_HANDLE_VALUE) {
-        CloseHandle(parent);
-    }
-    return ok ? 1 : 0;
+    return flush_folder(folder_handle(root), FILE_ADD_SUBDIRECTORY) ? PLAT_DONE : PLAT_FAILED;
 }
 
 uint32_t plat_executable_path(char* buffer, uint32_t size) {

@@ -44,10 +44,12 @@ TEST(Platform, MakeDirAndCopyOverwrite) {
     HeldRoot root(base);
     ASSERT_NE(PLAT_NO_FOLDER, root.folder);
     EXPECT_EQ(PLAT_NO_FOLDER, plat_hold_root(sub.c_str()));
-    EXPECT_EQ(1, plat_make_dir(root.folder, "sub"));
+    EXPECT_EQ(PLAT_DONE, plat_make_dir(root.folder, "sub"));
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("sub")));
-    EXPECT_EQ(0, plat_make_dir(root.folder, "sub"));                          // already there
-    EXPECT_EQ(0, plat_make_dir(root.folder, std::string(2000, 'n').c_str())); // no such name
+    EXPECT_EQ(PLAT_ABSENT, plat_make_dir(root.folder, "sub")); // already there
+    EXPECT_EQ(PLAT_ABSENT,
+              plat_make_dir(root.folder, std::string(2000, 'n').c_str())); // no such name
+    EXPECT_EQ(PLAT_ABSENT, plat_make_dir(root.folder, "a:b"));             // no plain name
 
     write_bytes(dir.file("sub/a"), std::string("new\0bytes", 9));
     write_bytes(dir.file("sub/b"), std::string(10000, 'o'));

@@ -22,10 +22,11 @@ namespace {
 
 // The one call a row makes report its situation.
 struct Plan {
-    const char* call;    // by name, "rename" or "delete" for NtSetInformationFile's; nullptr: none
-    const wchar_t* name; // on the file or folder of this name (nullptr: any)
-    DWORD error;         // what it fails with (a Win32 error, or a status for the native calls)
-    int skip = 0;        // matching calls let through first
+    const char* call;      // by name; NtSetInformationFile's "rename" ("rename-to": by the new
+                           // name) or "delete"; "reparse": a reparse point of tag error; or none
+    const wchar_t* name;   // on the file or folder of this name (nullptr: any)
+    DWORD error;           // what it fails with (a Win32 error, or a status for the native calls)
+    int skip = 0;          // matching calls let through first
     bool dos_only = false; // GetFinalPathNameByHandleW: only names with a drive letter fail
     bool once = false;     // only the first matching call after those fails
 };
@@ -40,15 +41,18 @@ std::wstring name_of(HANDLE file) {
     return length < 1024 ? std::wstring(name, length) : std::wstring();
 }
 
+// True when the file is the plan's.
+bool named(const std::wstring& file) {
+    std::wstring name = plan.name != nullptr ? plan.name : L"";
+    return plan.name == nullptr || file == name ||
+           (file.size() > name.size() &&
+            file.compare(file.size() - name.size() - 1, std::wstring::npos, L"\\" + name) == 0);
+}
+
 // True when this call is the planned one: its name and file match, once the planned number of
 // matching calls has gone through.
 bool planned(const char* call, const std::wstring& file) {
-    std::wstring name = plan.name != nullptr ? plan.name : L"";
-    bool matches =
-        plan.call != nullptr && strcmp(plan.call, call) == 0 &&
-        (plan.name == nullptr || file == name ||
-         (file.size() > name.size() &&
-          file.compare(file.size() - name.size() - 1, std::wstring::npos, L"\\" + name) == 0));
+    bool matches = plan.call != nullptr && strcmp(plan.call, call) == 0 && named(file);
     if (!matches || plan.skip-- > 0) {
         return false;
     }
@@ -56,6 +60,14 @@ bool planned(const char* call, const std::wstring& file) {
     plan.call = plan.once ? nullptr : plan.call;
     return true;
 }
+
+// True when the plan makes this file a reparse point, in whatever call asks.
+bool tagged(HANDLE file) {
+    return plan.call != nullptr && strcmp(plan.call, "reparse") == 0 && named(name_of(file));
+}
+
+// Whether FileRenameInformationEx is offered, as from Windows 10 1809 on.
+bool one_step = false;
 
 BOOL failed() {
     SetLastError(plan.error);
@@ -88,10 +100,19 @@ NTSTATUS NTAPI seam_NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATT
                         options, ea, ea_length);
 }
 
-// Renames as Windows does, which (unlike Wine) replaces no read-only file.
+// Renames as Windows does, which (unlike Wine) replaces no read-only file; the one-step rename
+// (FileRenameInformationEx) as Windows 10 1809 does, ignoring that attribute, or refused as an
+// unknown class as before.
 NTSTATUS NTAPI seam_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
                                          ULONG length, FILE_INFORMATION_CLASS which) {
     bool rename = which == FileRenameInformation;
+    if (static_cast<int>(which) == 65) {
+        if (!one_step) {
+            return static_cast<NTSTATUS>(0xC0000003); // STATUS_INVALID_INFO_CLASS
+        }
+        *static_cast<ULONG*>(information) &= 1; // FILE_RENAME_REPLACE_IF_EXISTS: ReplaceIfExists
+        return NtSetInformationFile(file, io, information, length, FileRenameInformation);
+    }
     if ((rename || which == FileDispositionInformation || static_cast<int>(which) == 64) &&
         planned(rename ? "rename" : "delete", name_of(file))) {
         return static_cast<NTSTATUS>(plan.error);
@@ -101,6 +122,9 @@ NTSTATUS NTAPI seam_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID
         std::wstring folder = name_of(file);
         folder.resize(folder.rfind(L'\\'));
         std::wstring target = folder + L"\\" + std::wstring(to->FileName, to->FileNameLength / 2);
+        if (planned("rename-to", target)) {
+            return static_cast<NTSTATUS>(plan.error);
+        }
         DWORD attributes = GetFileAttributesW(target.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
             return static_cast<NTSTATUS>(0xC0000022); // STATUS_ACCESS_DENIED
@@ -109,10 +133,11 @@ NTSTATUS NTAPI seam_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID
     return NtSetInformationFile(file, io, information, length, which);
 }
 
-// Reports a reparse point: a junction or link opened as itself.
+// Reports a reparse point: a junction or link opened as itself (its tag unknown here), or the
+// planned tag.
 BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
     BOOL ok = GetFileInformationByHandle(file, information);
-    if (ok && planned("GetFileInformationByHandle", name_of(file))) {
+    if (ok && (planned("GetFileInformationByHandle", name_of(file)) || tagged(file))) {
         information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     }
     return ok;
@@ -120,6 +145,12 @@ BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
 
 BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS which,
                                               LPVOID information, DWORD size) {
+    if (which == FileAttributeTagInfo && tagged(file)) {
+        auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(information);
+        tag->FileAttributes = FILE_ATTRIBUTE_REPARSE_POINT;
+        tag->ReparseTag = plan.error;
+        return TRUE;
+    }
     if (which != FileIdInfo || !planned("GetFileInformationByHandleEx", name_of(file))) {
         return GetFileInformationByHandleEx(file, which, information, size);
     }
@@ -170,13 +201,17 @@ namespace {
 const DWORD access_denied = 0xC0000022;  // STATUS_ACCESS_DENIED
 const DWORD name_collision = 0xC0000035; // STATUS_OBJECT_NAME_COLLISION
 const DWORD disk_full = 0xC000007F;      // STATUS_DISK_FULL
+const DWORD dedup = 0x80000013;          // IO_REPARSE_TAG_DEDUP
+const DWORD cloud = 0x9000101A;          // IO_REPARSE_TAG_CLOUD_1, the file not on this device
 
 struct Row {
     const char* situation;
     Plan plan;
-    bool copied;            // what the POSIX backend does in the same situation
-    int tries = 0;          // how often the planned call failed, when counted
-    const char* setup = ""; // "stale": bin\x.tmp left by a run; "read-only": bin\x is
+    int32_t copied; // PLAT_DONE (true) or PLAT_FAILED as on POSIX, or what only Windows knows
+    int tries = 0;  // how often the planned call failed, when counted
+    // "stale": bin\x.tmp left by a run; "read-only": bin\x is; "older": a read-only bin\x.old (no
+    // more renamed over than a running one); "one-step": FileRenameInformationEx is offered
+    const char* setup = "";
     // bin afterwards, each file with its contents; by default x, new when copied, else old.
     std::vector<std::pair<std::string, std::string>> bin = {};
     const char* source = "rel\\src"; // the file copied, below the root
@@ -240,6 +275,31 @@ TEST(Win32Seam, EachSituationEndsAsOnPosix) {
          false,
          0,
          "read-only"},
+        {"replaced in one step where offered, a read-only target that cannot be renamed over",
+         {"rename-to", L"x", access_denied},
+         true,
+         0,
+         "read-only one-step"},
+        {"the target is set aside and neither file can take its name: both kept",
+         {"rename-to", L"x", access_denied},
+         PLAT_STRANDED,
+         0,
+         "",
+         {{"x.old", "old"}, {"x.tmp", "new"}}},
+        {"the target is running and its older .old cannot be replaced",
+         {"rename", L"x.tmp", access_denied},
+         false,
+         0,
+         "older",
+         {{"x", "old"}, {"x.old", "older"}}},
+        {"the folder's flush is denied",
+         {"FlushFileBuffers", L"bin", ERROR_ACCESS_DENIED},
+         false,
+         0,
+         "",
+         {{"x", "new"}}},
+        {"the source is deduplicated", {"reparse", L"src", dedup}, true},
+        {"a cloud file not on this device", {"reparse", L"src", cloud}, PLAT_IN_CLOUD},
     };
     for (const Row& row : rows) {
         TempDir dir;
@@ -256,6 +316,12 @@ TEST(Win32Seam, EachSituationEndsAsOnPosix) {
         if (setup.find("read-only-stale") != std::string::npos) {
             SetFileAttributesA(stale.c_str(), FILE_ATTRIBUTE_READONLY);
         }
+        std::string older = dir.file("root/bin/x.old");
+        if (setup.find("older") != std::string::npos) {
+            write_bytes(older, "older");
+            SetFileAttributesA(older.c_str(), FILE_ATTRIBUTE_READONLY);
+        }
+        one_step = setup.find("one-step") != std::string::npos;
         std::string x = dir.file("root/bin/x");
         bool read_only = setup.find("read-only") == 0;
         if (read_only) {
@@ -275,23 +341,26 @@ TEST(Win32Seam, EachSituationEndsAsOnPosix) {
 
         auto bin = row.bin;
         if (bin.empty()) {
-            bin = {{"x", row.copied ? "new" : "old"}};
+            bin = {{"x", row.copied == PLAT_DONE ? "new" : "old"}};
         }
         std::vector<std::string> names;
         for (const auto& file : bin) {
             names.push_back(file.first);
             EXPECT_EQ(file.second, read_bytes(dir.file("root/bin/" + file.first))) << row.situation;
         }
-        EXPECT_EQ(row.copied ? PLAT_DONE : PLAT_FAILED, copied) << row.situation;
+        EXPECT_EQ(row.copied, copied) << row.situation;
         EXPECT_EQ(names, names_in(dir.file("root/bin"))) << row.situation;
         EXPECT_EQ((std::vector<std::string>{"bin", "rel"}), names_in(root)) << row.situation;
         EXPECT_TRUE(names_in(dir.file("outside")).empty()) << row.situation;
         EXPECT_TRUE(row.tries == 0 || row.tries == hits) << row.situation << ": " << hits;
         // The new file is not read-only; one that stays keeps its attributes.
-        bool still_read_only = (GetFileAttributesA(x.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
-        EXPECT_EQ(read_only && !row.copied, still_read_only) << row.situation;
-        SetFileAttributesA(x.c_str(), FILE_ATTRIBUTE_NORMAL);
-        SetFileAttributesA(stale.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DWORD attributes = GetFileAttributesA(x.c_str());
+        bool still_read_only =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+        EXPECT_EQ(read_only && row.copied != PLAT_DONE, still_read_only) << row.situation;
+        for (const std::string& file : {x, stale, older}) {
+            SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
     }
 }
 
