@@ -7,23 +7,19 @@
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0602
 #endif
+#include "nt_calls.h"
 #include "platform.h"
 
 #include <fcntl.h>
 #include <io.h>
-#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
-#include <windows.h>
-#include <winternl.h>
-
-extern "C" NTSTATUS NTAPI RtlGetLastNtStatus();
 
 // The native statuses this backend tells apart (ntstatus.h clashes with windows.h).
 static const NTSTATUS status_delete_pending = static_cast<NTSTATUS>(0xC0000056);
 static const NTSTATUS status_path_syntax_bad = static_cast<NTSTATUS>(0xC000003B);
 
-// Flags of FileDispositionInformationEx (Windows 10 on), which winternl.h does not name: delete,
+// Flags of FileDispositionInformationEx (Windows 10 on): delete,
 // the POSIX way (the name goes at once), but not a file that a program runs from (the image check
 // that the POSIX way otherwise skips), even a read-only file.
 static const ULONG delete_posix_ignoring_read_only = 0x1 | 0x2 | 0x4 | 0x10;
@@ -31,16 +27,6 @@ static const ULONG delete_posix_ignoring_read_only = 0x1 | 0x2 | 0x4 | 0x10;
 // Flags of FileRenameInformationEx (Windows 10 1809 on): replace what stands at the name, the
 // POSIX way (others' open handles do not stop it), even a read-only file.
 static const ULONG rename_posix_ignoring_read_only = 0x1 | 0x2 | 0x40;
-
-// An information class beyond those that winternl.h names: FileDispositionInformationEx (64),
-// FileRenameInformationEx (65).
-static FILE_INFORMATION_CLASS information_class(ULONG value) {
-    static_assert(sizeof(FILE_INFORMATION_CLASS) == sizeof(ULONG),
-                  "an information class is a ULONG");
-    FILE_INFORMATION_CLASS which;
-    memcpy(&which, &value, sizeof which);
-    return which;
-}
 
 static HANDLE handle_of(PlatFile file) {
     return reinterpret_cast<HANDLE>(file);
@@ -234,10 +220,10 @@ static int wide_name(const char* name, wchar_t* wide) {
 
 // Sets the last error from a native status, as a failed Win32 call does; true when it succeeded.
 static bool succeeded(NTSTATUS status) {
-    if (!NT_SUCCESS(status)) {
+    if (!nt_success(status)) {
         SetLastError(RtlNtStatusToDosError(status));
     }
-    return NT_SUCCESS(status);
+    return nt_success(status);
 }
 
 // Opens name, one plain component ("" is the folder itself), in the held folder, never by a path
@@ -517,12 +503,13 @@ static bool set_attributes(HANDLE folder, const char* name, DWORD attributes) {
 static bool discard(HANDLE file) {
     IO_STATUS_BLOCK io;
     ULONG flags = delete_posix_ignoring_read_only;
-    if (NT_SUCCESS(NtSetInformationFile(file, &io, &flags, sizeof flags, information_class(64)))) {
+    if (nt_success(
+            NtSetInformationFile(file, &io, &flags, sizeof flags, nt_class(nt_disposition_ex)))) {
         return true;
     }
-    FILE_DISPOSITION_INFORMATION disposition = {TRUE};
+    NtDisposition disposition = {TRUE};
     if (succeeded(NtSetInformationFile(file, &io, &disposition, sizeof disposition,
-                                       FileDispositionInformation))) {
+                                       nt_class(nt_disposition)))) {
         return true;
     }
     DWORD error = GetLastError();
@@ -532,11 +519,11 @@ static bool discard(HANDLE file) {
         SetLastError(error);
         return false;
     }
-    FILE_BASIC_INFORMATION basic = {}; // times of 0 stay as they are
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    return succeeded(NtSetInformationFile(file, &io, &basic, sizeof basic, FileBasicInformation)) &&
+    NtBasic basic = {};
+    basic.attributes = FILE_ATTRIBUTE_NORMAL;
+    return succeeded(NtSetInformationFile(file, &io, &basic, sizeof basic, nt_class(nt_basic))) &&
            succeeded(NtSetInformationFile(file, &io, &disposition, sizeof disposition,
-                                          FileDispositionInformation));
+                                          nt_class(nt_disposition)));
 }
 
 // Removes name from the held folder: the file itself, or a link itself, never what it points
@@ -597,30 +584,28 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
 // Renames the open file to name in its own folder, the held one, over what stands there: by
 // FileRenameInformation when flags is 0, else by FileRenameInformationEx with those flags.
 static bool rename_in(HANDLE file, HANDLE folder, const char* name, ULONG flags = 0) {
-    alignas(FILE_RENAME_INFORMATION) char
-        room[sizeof(FILE_RENAME_INFORMATION) + WIDE_NAME * sizeof(wchar_t)] = {};
-    FILE_RENAME_INFORMATION* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(room);
-    int length = wide_name(name, rename->FileName);
+    alignas(NtRename) char room[sizeof(NtRename) + WIDE_NAME * sizeof(wchar_t)] = {};
+    NtRename* rename = reinterpret_cast<NtRename*>(room);
+    int length = wide_name(name, rename->name);
     if (length < 0) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
-    // The Ex class's flags take the place of ReplaceIfExists, a ULONG where the other has a
-    // BOOLEAN and padding.
-    static_assert(offsetof(FILE_RENAME_INFORMATION, RootDirectory) >= sizeof(ULONG),
-                  "the flags fit before the root directory");
-    ULONG replace = flags != 0 ? flags : TRUE;
-    memcpy(room, &replace, sizeof replace);
-    FILE_INFORMATION_CLASS which = flags != 0 ? information_class(65) : FileRenameInformation;
+    if (flags != 0) {
+        rename->flags = flags;
+    } else {
+        rename->replace_if_exists = TRUE;
+    }
+    FILE_INFORMATION_CLASS which = nt_class(flags != 0 ? nt_rename_ex : nt_rename);
     // A bare name with no root directory renames within the file's folder, which a network
     // server resolves as such too. A system that knows no such rename (Wine) calls it a bad path;
     // the held folder then names the folder.
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<ULONG>(static_cast<size_t>(length) * sizeof(wchar_t));
+    rename->root_directory = nullptr;
+    rename->name_length = static_cast<ULONG>(static_cast<size_t>(length) * sizeof(wchar_t));
     IO_STATUS_BLOCK io;
     NTSTATUS status = NtSetInformationFile(file, &io, rename, sizeof room, which);
     if (status == status_path_syntax_bad) {
-        rename->RootDirectory = folder;
+        rename->root_directory = folder;
         status = NtSetInformationFile(file, &io, rename, sizeof room, which);
     }
     return succeeded(status);

@@ -6,8 +6,7 @@
 #define WIN32_SEAM_H
 
 #define _WIN32_WINNT 0x0602
-#include <windows.h>
-#include <winternl.h>
+#include "nt_calls.h"
 
 NTSTATUS NTAPI seam_NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
                                  PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG file_attributes,

@@ -105,23 +105,23 @@ NTSTATUS NTAPI seam_NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATT
 // unknown class as before.
 NTSTATUS NTAPI seam_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
                                          ULONG length, FILE_INFORMATION_CLASS which) {
-    bool rename = which == FileRenameInformation;
-    if (static_cast<int>(which) == 65) {
+    bool rename = which == nt_class(nt_rename);
+    if (which == nt_class(nt_rename_ex)) {
         if (!one_step) {
             return static_cast<NTSTATUS>(0xC0000003); // STATUS_INVALID_INFO_CLASS
         }
         *static_cast<ULONG*>(information) &= 1; // FILE_RENAME_REPLACE_IF_EXISTS: ReplaceIfExists
-        return NtSetInformationFile(file, io, information, length, FileRenameInformation);
+        return NtSetInformationFile(file, io, information, length, nt_class(nt_rename));
     }
-    if ((rename || which == FileDispositionInformation || static_cast<int>(which) == 64) &&
+    if ((rename || which == nt_class(nt_disposition) || which == nt_class(nt_disposition_ex)) &&
         planned(rename ? "rename" : "delete", name_of(file))) {
         return static_cast<NTSTATUS>(plan.error);
     }
     if (rename) {
-        const auto* to = static_cast<const FILE_RENAME_INFORMATION*>(information);
+        const auto* to = static_cast<const NtRename*>(information);
         std::wstring folder = name_of(file);
         folder.resize(folder.rfind(L'\\'));
-        std::wstring target = folder + L"\\" + std::wstring(to->FileName, to->FileNameLength / 2);
+        std::wstring target = folder + L"\\" + std::wstring(to->name, to->name_length / 2);
         if (planned("rename-to", target)) {
             return static_cast<NTSTATUS>(plan.error);
         }
