@@ -19,7 +19,7 @@ TEST(CustomAction, FolderOwnerAndAccessListJudged) {
         {L"O:S-1-5-21-1-2-3-1001D:PAI(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", false}, // a user's
         {L"O:BAD:(A;OICI;FA;;;SY)(A;;0x1301bf;;;AU)", false},               // others may write
         {L"O:S-1-5-18D:P(A;OICIIO;FA;;;CO)(A;;FA;;;SY)(D;;FA;;;WD)", true}, // inherited, denied
-        {L"O:BAD:NO_ACCESS_CONTROL", false},                                // no list: anyone may
+        {L"O:BAD:(A;;GA;;;WD)", false}, // everyone may do anything
     };
     std::vector<std::vector<BYTE>> trusted = trusted_sids();
     for (const Row& row : rows) {
