@@ -412,11 +412,12 @@ struct Verdict {
 static void judge_folder(HANDLE held, const std::wstring& path, const std::wstring& relative,
                          const std::set<std::wstring>& known, bool first, Verdict* verdict) {
     if (!entry_is(held, true)) {
-        verdict->refusal = path + L" is a link, a junction or no folder";
+        verdict->refusal = without_separator(path) + L" is a link, a junction or no folder";
         return;
     }
     if (!only_administrators_change(held)) {
-        verdict->refusal = path + L" can be changed by users other than administrators";
+        verdict->refusal =
+            without_separator(path) + L" can be changed by users other than administrators";
         return;
     }
     WIN32_FIND_DATAW found;
@@ -437,7 +438,8 @@ static void judge_folder(HANDLE held, const std::wstring& path, const std::wstri
         if (known.count(entry) != 0 && folder) {
             folders.push_back(name);
         } else if (first && known.count(entry) == 0) {
-            verdict->refusal = path + L" holds " + name + L", which this package does not install";
+            verdict->refusal = without_separator(path) + L" holds " + name +
+                               L", which this package does not install";
         }
     } while (verdict->refusal.empty() && FindNextFileW(search, &found));
     FindClose(search);

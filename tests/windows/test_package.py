@@ -151,15 +151,19 @@ ORDER = [("AppSearch", None, None),
          ("ZorvanRememberedBoot",
           "ZORVANBOOT AND (NOT BOOTVARIANT OR (Installed AND NOT REINSTALL))", 51),
          ("ZorvanDefaultBoot", "NOT BOOTVARIANT", 51),
-         ("ZorvanBadBoot", 'NOT REMOVE~="ALL" AND BOOTVARIANT<>"full" AND '
-          'BOOTVARIANT<>"minimal"', 19),
-         ("CostFinalize", None, None), ("ZorvanInstallLocation", "", 51),
+         ("ZorvanBadBoot", 'NOT REMOVE AND BOOTVARIANT<>"full" AND BOOTVARIANT<>"minimal"', 19),
+         ("LaunchConditions", None, None), ("CostFinalize", None, None),
+         ("ZorvanInstallLocation", "", 51),
+         ("ZorvanFirst", "NOT Installed AND NOT WIX_UPGRADE_DETECTED AND NOT "
+          "WIX_DOWNGRADE_DETECTED AND NOT ZORVANSAMEBUILD AND &Zorvan=3", 51),
+         ("ZorvanJudgeData", "&Zorvan=3", 51), ("ZorvanJudgeEarly", "&Zorvan=3", 1),
+         ("InstallInitialize", None, None), ("ZorvanJudge", "&Zorvan=3", 3073),
          ("RemoveExistingProducts", None, None), ("CreateFolders", None, None),
          ("InstallFiles", None, None),
-         ("ZorvanRollbackData", 'NOT Installed AND NOT REMOVE~="ALL"', 51),
-         ("ZorvanRollback", 'NOT Installed AND NOT REMOVE~="ALL"', 3329),
-         ("ZorvanInstallData", 'NOT REMOVE~="ALL"', 51),
-         ("ZorvanInstall", 'NOT REMOVE~="ALL"', 3073), ("InstallFinalize", None, None)]
+         ("ZorvanRollbackData", "NOT Installed AND &Zorvan=3", 51),
+         ("ZorvanRollback", "NOT Installed AND &Zorvan=3", 3329),
+         ("ZorvanInstallData", "&Zorvan=3", 51), ("ZorvanInstall", "&Zorvan=3", 3073),
+         ("WriteRegistryValues", None, None), ("InstallFinalize", None, None)]
 
 
 def test_package_tables(tmp_path):
@@ -184,8 +188,9 @@ def test_package_tables(tmp_path):
             1, b"tools/package: " + message + b"\n", False)
         shutil.rmtree(tmp_path / "refused stage")
     url = "https://zorvan.invalid/help"
-    run([str(ROOT / "tools" / "package"), str(stage), "--out", str(tmp_path), "--url", url])
-    package = tmp_path / "Zorvan-5.7.msi"
+    run([str(ROOT / "tools" / "package"), str(stage), "--out", str(tmp_path), "--url", url,
+         "--build", "3", "--download", url])
+    package = tmp_path / "Zorvan-5.7.3.msi"
 
     actions = msi_table(package, "CustomAction")
     assert not [row for row in actions if "cmd" in (row["Source"] + row["Target"]).lower()]
@@ -193,6 +198,7 @@ def test_package_tables(tmp_path):
     kinds = {row["Action"]: int(row["Type"]) for row in actions}
     assert {row["Action"]: row["Target"] for row in actions}["ZorvanInstallData"] == (
         f"[BOOTVARIANT]|{hashlib.sha256(b'MZ').hexdigest()}|[INSTALLDIR]")
+    assert max(len(row["Target"]) for row in actions) <= 255  # the column's width
     numbers = [int(steps[action]["Sequence"]) for action, _, _ in ORDER]
     assert numbers == sorted(numbers) and len(set(numbers)) == len(numbers)
     for action, condition, kind in ORDER:
@@ -209,7 +215,7 @@ def test_package_tables(tmp_path):
     locks = {(row["Table"], row["LockObject"]): row["SDDLText"]
              for row in msi_table(package, "MsiLockPermissionsEx")}
     assert set(locks) == {("CreateFolder", folder) for folder in folders} | {("File", program)}
-    assert all(sddl.startswith("O:SYG:SYD:PAI(") and "BU)" in sddl and "AU)" not in sddl
+    assert all(sddl.startswith("O:SYG:SYD:PAI(") and "BU)" in sddl and "AC)" in sddl and "AU)" not in sddl
                for sddl in locks.values())
     assert {row["Directory_"] for row in msi_table(package, "CreateFolder")} == folders
     assert "LockPermissions" not in run(["msiinfo", "tables", str(package)]).stdout.decode().split()
@@ -233,11 +239,18 @@ def test_package_tables(tmp_path):
     properties = {row["Property"]: row["Value"] for row in msi_table(package, "Property")}
     assert {key: properties.get(key) for key in ["ARPNOMODIFY", "ARPURLINFOABOUT", "ARPHELPLINK"]
             } == {"ARPNOMODIFY": "1", "ARPURLINFOABOUT": url, "ARPHELPLINK": url}
-    assert "BOOTVARIANT" in properties["SecureCustomProperties"].split(";")
+    assert {"INSTALLDIR", "BOOTVARIANT"}.isdisjoint(properties["SecureCustomProperties"].split(";"))
+    assert {"bin\\", "bin\\zvn.exe.old", "zrun-5.7\\bin\\", "releases\\R9\\launch_bare.seq"} <= set(
+        properties["ZorvanKnown"].split("|"))
     assert {row["Name"]: row["Value"] for row in msi_table(package, "Registry")} == {
-        "InstallDir": "[INSTALLDIR]", "BootVariant": "[BOOTVARIANT]", "Version": "5.7.0"}
+        "InstallDir": "[INSTALLDIR]", "BootVariant": "[BOOTVARIANT]", "Version": "5.7.3"}
+    # An older build is replaced; another build of this one, like a newer version, refuses it.
     assert {(row["VersionMin"], row["VersionMax"], row["Attributes"])
-            for row in msi_table(package, "Upgrade")} == {("", "5.7.0", "513"), ("5.7.0", "", "2")}
+            for row in msi_table(package, "Upgrade")} == {
+        ("", "5.7.3", "1"), ("5.7.3", "5.7.3", "770"), ("5.7.3", "", "2")}
+    manifest = (tmp_path / "Zorvan-5.7.3.winget.yaml").read_text()
+    assert f"ProductCode: '{properties['ProductCode']}'" in manifest and (
+        f"InstallerSha256: {hashlib.sha256(package.read_bytes()).hexdigest().upper()}" in manifest)
 
     (tmp_path / "actions.dll").write_bytes(
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
@@ -245,7 +258,7 @@ def test_package_tables(tmp_path):
     assert {entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT} <= {
         "kernel32.dll", "msi.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "bcrypt.dll"}
     assert {symbol.name for symbol in image.DIRECTORY_ENTRY_EXPORT.symbols} == {
-        b"ZorvanInstall", b"ZorvanRollback"}
+        b"ZorvanInstall", b"ZorvanRollback", b"ZorvanJudge"}
     image.close()
 
 
