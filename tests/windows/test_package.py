@@ -73,8 +73,8 @@ def timestamp_authority(folder):
 
 @pytest.fixture(scope="module")
 def packages(tmp_path_factory):
-    """Name -> (package, stage, VSN): the sample (signed and timestamped), the same version built
-    again from a changed stage, its next version, and the sample without a boot file, each staged
+    """Name -> (package, stage, VSN): the sample (signed and timestamped), a newer build of the
+    same version from a changed stage, its next version, and the sample without a boot file, each staged
     with the release's Install.exe and built once."""
     folder = tmp_path_factory.mktemp("packages")
     run(["git", "clone", "--quiet", str(ROOT), str(folder / "clone")])
@@ -85,7 +85,7 @@ def packages(tmp_path_factory):
         for name, vsn, options, left_out in [
                 ("5.7", "5.7", ["--cert", str(cert), "--key", str(key), "--timestamp", authority],
                  []),
-                ("5.7 rebuilt", "5.7", [], []),
+                ("5.7 rebuilt", "5.7", ["--build", "1"], []),
                 ("5.8", "5.8", [], []),
                 ("broken", "5.7", ["--version", "5.7.1"], ["releases/R9/launch_vantor.seq"])]:
             stage = folder / name / "stage"
@@ -126,11 +126,15 @@ def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_pa
     run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path)])
     for built in ["Zorvan-5.8.msi", "Zorvan-5.8-setup.exe"]:
         assert (tmp_path / built).read_bytes() == packages["5.8"][0].with_name(built).read_bytes()
-    run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path / "signed"),
-         "--cert", str(packages["cert"]), "--key", str(packages["key"])])
-    codes = [{row["Property"]: row["Value"] for row in msi_table(built, "Property")}["ProductCode"]
-             for built in [packages["5.8"][0], tmp_path / "signed" / "Zorvan-5.8.msi"]]
-    assert codes[0] != codes[1]
+    codes = set()
+    for signed in ["signed", "signed again"]:  # the same stage, signed at another time
+        run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out",
+             str(tmp_path / signed), "--cert", str(packages["cert"]), "--key", str(packages["key"])])
+    for built in [packages["5.8"][0], *tmp_path.glob("signed*/Zorvan-5.8.msi")]:
+        summary = run(["msiinfo", "suminfo", str(built)]).stdout.decode()
+        codes.add(({row["Property"]: row["Value"] for row in msi_table(built, "Property")}[
+            "ProductCode"], re.search(r"Revision number \(UUID\): (\S+)", summary).group(1)))
+    assert len({product for product, _ in codes}) == len({package for _, package in codes}) == 3
 
 
 def msi_table(package, name):
@@ -270,19 +274,21 @@ ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zor
 # Steps: msiexec's action (with what the step does first to the installed folder), the package,
 # the properties given, whether msiexec succeeds, whose tree is then installed with which boot
 # file (or None: the folder is gone), and lines that the msiexec log holds, in this order.
+MADE = r"C:\Zorvan made"
 SCENARIOS = {
-    "upgraded by a rebuild and a version, not downgraded, removed": (FLEET, [
+    "upgraded by a newer build and a version, older ones refused, removed": (FLEET, [
         ("/i", "5.7", [f"INSTALLDIR={FLEET}"], True, ("5.7", BARE), []),
         ("/i", "5.7 rebuilt", [], True, ("5.7 rebuilt", BARE), []),
+        ("/i", "5.7", [], False, ("5.7 rebuilt", BARE), []),
         ("/i", "5.8", [], True, ("5.8", BARE), []),
         ("/i", "5.7", [], False, ("5.8", BARE), []),
         ("/x", "5.8", [], True, None, [])]),
-    "full, repaired and upgraded: still full": (DEFAULT, [
+    "full, repaired and upgraded: still full; the feature removed": (DEFAULT, [
         ("/i", "5.7", ["BOOTVARIANT=full"], True, ("5.7", FULL), [ASKED.format("5.7")]),
         ("/i", "5.7", REPAIR, True, ("5.7", FULL),
          [ASKED.format("5.7")]),
         ("/i", "5.8", [], True, ("5.8", FULL), [ASKED.format("5.8")]),
-        ("/x", "5.8", [], True, None, [])]),
+        ("/i", "5.8", ["REMOVE=Zorvan"], True, None, [])]),
     "repairs failed or refused, keeping the installation": (DEFAULT, [
         ("/i", "5.7", [], True, ("5.7", BARE), []),
         ("/i planted", "5.7", REPAIR, False, ("5.7", BARE), [
@@ -290,13 +296,17 @@ SCENARIOS = {
             "C:\\Program Files\\Zorvan\\bin\\launch.seq", "Install.exe failed with exit status 1"]),
         ("/i opened", "5.7", REPAIR, False, ("5.7", BARE), [
             "C:\\Program Files\\Zorvan can be changed by users other than administrators; "
-            "nothing was run."]),
+            "nothing was installed."]),
         ("/x", "5.7", [], True, None, [])]),
     "refused or failed, leaving nothing": (DEFAULT, [
         ("/i", "5.7", ["BOOTVARIANT=fast"], False, None, ["Action start", ": ZorvanBadBoot."]),
         ("/i", "broken", [], False, None, [
             "Install.exe: Could not find file C:\\Program Files\\Zorvan\\releases\\R9\\"
             "launch_vantor.seq", "Install.exe failed with exit status 1"])]),
+    "a folder made before the installation refused, nothing written": (MADE, [
+        ("/i made", "5.7", [f"INSTALLDIR={MADE}"], False, {"bin/version.dll": b"planted"}, [
+            MADE + "\\bin holds version.dll, which this package does not install; nothing was "
+            "installed."])]),
 }
 
 
@@ -315,14 +325,17 @@ def test_msiexec(wine, packages, folder, steps, tmp_path):
         if prepare == "opened":  # everyone may change the folder (Wine's own access list)
             (root / "bin" / "launch.seq").rmdir()
             root.chmod(0o777)
+        if prepare == "made":  # by a user, who keeps a DLL of theirs beside the launchers
+            (root / "bin").mkdir(parents=True)
+            (root / "bin" / "version.dll").write_bytes(b"planted")
         done = subprocess.run(["wine", "msiexec", action, windows_path(package), "/qn",
                                "/l*v", windows_path(log), *properties],
                               env=wine, timeout=300, **QUIET)
         step = f"msiexec {action} {package.name} {properties}"
         assert (done.returncode == 0) == succeeds, step
         expected = installed_tree(packages[tree[0]][1], folder, packages[tree[0]][2], tree[1]) \
-            if tree else None
-        if prepare:  # each other file as it was
+            if isinstance(tree, tuple) else tree
+        if prepare in ("planted", "opened"):  # each other file as it was
             expected.pop("bin/launch.seq")
         assert (files_below(root) if root.exists() else None) == expected, step
         text = log.read_bytes().decode("latin-1")
