@@ -18,7 +18,7 @@ import pefile
 import pytest
 
 from test_release import (ROOT, files_below, installed_tree, lay_sample, run, run_setup,
-                          throwaway_certificate, windows_path)
+                          throwaway_certificate, uninstall, windows_path)
 
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
@@ -118,10 +118,16 @@ def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_pa
     (tmp_path / "ZorvanActions.dll").write_bytes(
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
     setup, destination = package.with_name("Zorvan-5.7-setup.exe"), tmp_path / "setup target"
-    assert run_setup(setup, destination).returncode == 0  # writes its uninstaller
+    assert run_setup(setup, destination, wine).returncode == 0  # writes its uninstaller
     for signed in [package, setup, tmp_path / "ZorvanActions.dll",
                    packages["5.7"][1] / "Install.exe", destination / "Uninstall.exe"]:
         assert signed_and_timestamped(signed, packages), signed
+    # The package refuses to install over the setup (Wine logs no launch condition's text).
+    refused = subprocess.run(["wine", "msiexec", "/i", windows_path(package), "/qn"], env=wine,
+                             timeout=300, **QUIET)
+    assert refused.returncode != 0 and not (Path(wine["WINEPREFIX"]) / "drive_c" /
+                                            "Program Files" / "Zorvan").exists()
+    assert uninstall(destination, wine)
     shutil.copytree(packages["5.8"][1], tmp_path / "stage")  # other times and path, same files
     run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path)])
     for built in ["Zorvan-5.8.msi", "Zorvan-5.8-setup.exe"]:
