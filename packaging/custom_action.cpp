@@ -13,6 +13,7 @@
 #include <msiquery.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -392,18 +393,25 @@ static std::wstring without_separator(std::wstring folder) {
 
 // The name in lowercase ASCII, as the package's names compare on Windows.
 static std::wstring folded(std::wstring name) {
-    for (wchar_t& c : name) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
-    }
+    std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) {
+        return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    });
     return name;
 }
 
 // What the judge of a folder found: nothing (an empty text), or the line that refuses it.
 struct Verdict {
     std::wstring refusal;
+    bool unreadable = false; // refused only because a folder could not be read
 };
+
+// Refuses for a folder that could not be opened or read.
+static void refuse_unreadable(const std::wstring& what, const std::wstring& path,
+                              Verdict* verdict) {
+    DWORD error = GetLastError();
+    verdict->refusal = what + path + L": " + error_text(error);
+    verdict->unreadable = error == ERROR_ACCESS_DENIED;
+}
 
 // Judges the held folder path (ending in '\'), relative below the installation folder (empty, or
 // ending in '\'), and what it holds that the package knows of, depth first. known holds the
@@ -424,7 +432,7 @@ static void judge_folder(HANDLE held, const std::wstring& path, const std::wstri
     HANDLE search = FindFirstFileExW((path + L'*').c_str(), FindExInfoBasic, &found,
                                      FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) {
-        verdict->refusal = L"Could not read " + path + L": " + error_text(GetLastError());
+        refuse_unreadable(L"Could not read ", without_separator(path), verdict);
         return;
     }
     std::vector<std::wstring> folders;
@@ -446,8 +454,7 @@ static void judge_folder(HANDLE held, const std::wstring& path, const std::wstri
     for (size_t i = 0; verdict->refusal.empty() && i < folders.size(); i++) {
         HANDLE child = open_entry(path + folders[i], READ_CONTROL);
         if (child == INVALID_HANDLE_VALUE) {
-            verdict->refusal =
-                L"Could not open " + path + folders[i] + L": " + error_text(GetLastError());
+            refuse_unreadable(L"Could not open ", path + folders[i], verdict);
             return;
         }
         judge_folder(child, path + folders[i] + L'\\', relative + folders[i] + L'\\', known, first,
@@ -487,6 +494,9 @@ ACTION_ENTRY ZorvanJudge(MSIHANDLE install) {
     judge_folder(held, folder.back() == L'\\' ? folder : folder + L'\\', L"", known,
                  fields[0] == L"1", &verdict);
     CloseHandle(held);
+    if (verdict.unreadable && !MsiGetMode(install, MSIRUNMODE_SCHEDULED)) {
+        return ERROR_SUCCESS; // left to the run with the installation's rights
+    }
     if (!verdict.refusal.empty()) {
         log_line(install, verdict.refusal + L"; nothing was installed.");
         return ERROR_INSTALL_FAILURE;

@@ -406,6 +406,56 @@ def made_names(vsn):
     return made + [("RUNTIMEBIN", "zvn.ini"), ("RUNTIMEBIN", "zvn.ini.tmp")]
 
 
+def custom_actions(program_hash):
+    """The package's own actions and their places in the sequences, as (rows, {action: type},
+    {action: (step, condition)}), the standard actions placed anew included."""
+    rows = []
+    actions, sequence = {}, {}
+
+    def action(name, kind, source, target, step, condition=None):
+        actions[name] = kind
+        sequence[name] = (step, condition)
+        rows.append(("CustomAction", {"Action": name, "Type": kind, "Source": source,
+                                      "Target": target}))
+
+    # Remembered like INSTALLDIR: unless the command line names it, the boot variant is the
+    # one the registry holds, else minimal; any other value stops before anything changes.
+    action("ZorvanRememberedDir", SET_PROPERTY, "INSTALLDIR", "[ZORVANDIR]", 51, REMEMBERED_DIR)
+    action("ZorvanRememberedBoot", SET_PROPERTY, "BOOTVARIANT", "[ZORVANBOOT]", 52,
+           REMEMBERED_BOOT)
+    action("ZorvanDefaultBoot", SET_PROPERTY, "BOOTVARIANT", "minimal", 53, "NOT BOOTVARIANT")
+    action("ZorvanBadBoot", ERROR_ACTION, None,
+           'BOOTVARIANT must be "full" or "minimal", not "[BOOTVARIANT]".', 54, BAD_VARIANT)
+    action("ZorvanInstallLocation", SET_PROPERTY, "ARPINSTALLLOCATION", "[INSTALLDIR]", 1001)
+    # The folder is judged before anything is removed or written: once now, with the user's
+    # rights, and first thing in the script with the installation's.
+    action("ZorvanFirst", SET_PROPERTY, "ZORVANFIRST", "1", 1002,
+           FIRST_OF_ALL + " AND " + INSTALLING)
+    action("ZorvanJudgeData", SET_PROPERTY, "ZorvanJudge",
+           "[ZORVANFIRST]|[INSTALLDIR]|[ZorvanKnown]", 1003, INSTALLING)
+    action("ZorvanJudgeEarly", DLL, "ZorvanActions", "ZorvanJudge", 1004, INSTALLING)
+    action("ZorvanJudge", DLL_DEFERRED, "ZorvanActions", "ZorvanJudge", 1501, INSTALLING)
+    # A deferred action sees only its CustomActionData, set just before it. The rollback is
+    # scheduled before the run, so that the script holds it when the run fails, and only
+    # where nothing of this product stood before: a failed repair keeps the installation. The run
+    # comes before the registry is written, so that the remembered variant is one that
+    # Install.exe installed.
+    action("ZorvanRollbackData", SET_PROPERTY, "ZorvanRollback", "[ZorvanMade]|[INSTALLDIR]",
+           4001, FIRST_INSTALL)
+    action("ZorvanRollback", DLL_DEFERRED + ROLLBACK, "ZorvanActions", "ZorvanRollback",
+           4002, FIRST_INSTALL)
+    action("ZorvanInstallData", SET_PROPERTY, "ZorvanInstall",
+           f"[BOOTVARIANT]|{program_hash}|[INSTALLDIR]", 4003, INSTALLING)
+    action("ZorvanInstall", DLL_DEFERRED, "ZorvanActions", "ZorvanInstall", 4004, INSTALLING)
+    sequence["CreateFolders"], sequence["RemoveFolders"] = (3700, None), (3600, None)
+    for name, (step, condition) in sequence.items():
+        rows.append(("InstallExecuteSequence",
+                     {"Action": name, "Sequence": step, "Condition": condition or None}))
+    rows.append(("InstallUISequence", {"Action": "ZorvanRememberedDir", "Sequence": 51,
+                                       "Condition": REMEMBERED_DIR}))
+    return rows, actions, sequence
+
+
 def tables(options, work, stage, entries, vsn, msi_version, product_code, digest, epoch):
     """Builds the package from packaging/zorvan.wxs and the stage with wixl, then adds through SQL
     what wixl cannot write, reads it back and stamps its summary."""
@@ -475,48 +525,8 @@ def tables(options, work, stage, entries, vsn, msi_version, product_code, digest
         "MsiLockPermissionsEx": "LockProgram", "LockObject": element_id("f", "Install.exe"),
         "Table": "File", "SDDLText": FILE_LOCK}))
 
-    actions, sequence = {}, {}
-
-    def action(name, kind, source, target, step, condition=None):
-        actions[name] = kind
-        sequence[name] = (step, condition)
-        rows.append(("CustomAction", {"Action": name, "Type": kind, "Source": source,
-                                      "Target": target}))
-
-    # Remembered like INSTALLDIR: unless the command line names it, the boot variant is the
-    # one the registry holds, else minimal; any other value stops before anything changes.
-    action("ZorvanRememberedDir", SET_PROPERTY, "INSTALLDIR", "[ZORVANDIR]", 51, REMEMBERED_DIR)
-    action("ZorvanRememberedBoot", SET_PROPERTY, "BOOTVARIANT", "[ZORVANBOOT]", 52,
-           REMEMBERED_BOOT)
-    action("ZorvanDefaultBoot", SET_PROPERTY, "BOOTVARIANT", "minimal", 53, "NOT BOOTVARIANT")
-    action("ZorvanBadBoot", ERROR_ACTION, None,
-           'BOOTVARIANT must be "full" or "minimal", not "[BOOTVARIANT]".', 54, BAD_VARIANT)
-    action("ZorvanInstallLocation", SET_PROPERTY, "ARPINSTALLLOCATION", "[INSTALLDIR]", 1001)
-    # The folder is judged before anything is removed or written: once now, with the user's
-    # rights, and first thing in the script with the installation's.
-    action("ZorvanFirst", SET_PROPERTY, "ZORVANFIRST", "1", 1002, FIRST_OF_ALL + " AND " + INSTALLING)
-    action("ZorvanJudgeData", SET_PROPERTY, "ZorvanJudge",
-           "[ZORVANFIRST]|[INSTALLDIR]|[ZorvanKnown]", 1003, INSTALLING)
-    action("ZorvanJudgeEarly", DLL, "ZorvanActions", "ZorvanJudge", 1004, INSTALLING)
-    action("ZorvanJudge", DLL_DEFERRED, "ZorvanActions", "ZorvanJudge", 1501, INSTALLING)
-    # A deferred action sees only its CustomActionData, set just before it. The rollback is
-    # scheduled before the run, so that the script holds it when the run fails, and only
-    # where nothing of this product stood before: a failed repair keeps the installation. The run
-    # comes before the registry is written, so that the remembered variant is one that
-    # Install.exe installed.
-    action("ZorvanRollbackData", SET_PROPERTY, "ZorvanRollback", "[ZorvanMade]|[INSTALLDIR]",
-           4001, FIRST_INSTALL)
-    action("ZorvanRollback", DLL_DEFERRED + ROLLBACK, "ZorvanActions", "ZorvanRollback",
-           4002, FIRST_INSTALL)
-    action("ZorvanInstallData", SET_PROPERTY, "ZorvanInstall",
-           f"[BOOTVARIANT]|{program_hash}|[INSTALLDIR]", 4003, INSTALLING)
-    action("ZorvanInstall", DLL_DEFERRED, "ZorvanActions", "ZorvanInstall", 4004, INSTALLING)
-    sequence["CreateFolders"], sequence["RemoveFolders"] = (3700, None), (3600, None)
-    for name, (step, condition) in sequence.items():
-        rows.append(("InstallExecuteSequence",
-                     {"Action": name, "Sequence": step, "Condition": condition or None}))
-    rows.append(("InstallUISequence", {"Action": "ZorvanRememberedDir", "Sequence": 51,
-                                       "Condition": REMEMBERED_DIR}))
+    action_rows, actions, sequence = custom_actions(program_hash)
+    rows += action_rows
     rows = [(table, {k: v for k, v in values.items() if v is not None}) for table, values in rows]
 
     # Attributes: migrate the feature states (1), and only with --replace-same-version up to this
@@ -567,6 +577,12 @@ def tables(options, work, stage, entries, vsn, msi_version, product_code, digest
     del database
 
 
+def signatures(signer, *paths):
+    """Signs each file in place, each signature verified; nothing without --cert."""
+    for path in paths if signer else []:
+        signer.sign(path)
+
+
 def setup(work, version, vsn, signer):
     """The sample setup of the same stage (packaging/setup.nsi), its uninstaller signed as NSIS
     writes it."""
@@ -581,7 +597,8 @@ def winget_manifest(options, msi, version, product_code):
     """A winget singleton manifest (1.6) of the package as published at --download."""
     sha = hashlib.sha256(msi.read_bytes()).hexdigest().upper()
     lines = [
-        "# yaml-language-server: $schema=https://aka.ms/winget-manifest.singleton.1.6.0.schema.json",
+        "# yaml-language-server: $schema=https://aka.ms/winget-manifest.singleton."
+        "1.6.0.schema.json",
         "PackageIdentifier: Zorvan.Zorvan", f"PackageVersion: {version}",
         "PackageLocale: en-US", "Publisher: Zorvan", "PackageName: Zorvan",
         "License: Proprietary", "ShortDescription: The Zorvan runtime distribution"]
@@ -616,16 +633,12 @@ def main():
         (work / "ZorvanActions.dll").write_bytes(build_actions_dll())
         # What goes in is signed first, so that its signed bytes make the identity.
         signer = Signer(options, version) if options.cert else None
-        if signer:
-            signer.sign(work / "stage" / "Install.exe")
-            signer.sign(work / "ZorvanActions.dll")
+        signatures(signer, work / "stage" / "Install.exe", work / "ZorvanActions.dll")
         digest = identity(options, work, entries, msi_version)
         product_code = guid(f"product:{msi_version}:{digest}")
         tables(options, work, stage, entries, vsn, msi_version, product_code, digest, epoch)
         setup(work, version, vsn, signer)
-        if signer:
-            signer.sign(work / "package.msi")
-            signer.sign(work / "setup.exe")
+        signatures(signer, work / "package.msi", work / "setup.exe")
         shutil.move(work / "package.msi", msi)
         shutil.move(work / "setup.exe", setup_exe)
     if options.download:

@@ -74,8 +74,8 @@ def timestamp_authority(folder):
 @pytest.fixture(scope="module")
 def packages(tmp_path_factory):
     """Name -> (package, stage, VSN): the sample (signed and timestamped), a newer build of the
-    same version from a changed stage, its next version, and the sample without a boot file, each staged
-    with the release's Install.exe and built once."""
+    same version from a changed stage, its next version, and the sample without a boot file, each
+    staged with the release's Install.exe and built once."""
     folder = tmp_path_factory.mktemp("packages")
     run(["git", "clone", "--quiet", str(ROOT), str(folder / "clone")])
     run([str(folder / "clone" / "tools" / "release")], cwd=folder / "clone")
@@ -135,7 +135,8 @@ def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_pa
     codes = set()
     for signed in ["signed", "signed again"]:  # the same stage, signed at another time
         run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out",
-             str(tmp_path / signed), "--cert", str(packages["cert"]), "--key", str(packages["key"])])
+             str(tmp_path / signed), "--cert", str(packages["cert"]), "--key",
+             str(packages["key"])])
     for built in [packages["5.8"][0], *tmp_path.glob("signed*/Zorvan-5.8.msi")]:
         summary = run(["msiinfo", "suminfo", str(built)]).stdout.decode()
         codes.add(({row["Property"]: row["Value"] for row in msi_table(built, "Property")}[
@@ -225,8 +226,8 @@ def test_package_tables(tmp_path):
     locks = {(row["Table"], row["LockObject"]): row["SDDLText"]
              for row in msi_table(package, "MsiLockPermissionsEx")}
     assert set(locks) == {("CreateFolder", folder) for folder in folders} | {("File", program)}
-    assert all(sddl.startswith("O:SYG:SYD:PAI(") and "BU)" in sddl and "AC)" in sddl and "AU)" not in sddl
-               for sddl in locks.values())
+    assert all(sddl.startswith("O:SYG:SYD:PAI(") and "BU)" in sddl and "AC)" in sddl
+               and "AU)" not in sddl for sddl in locks.values())
     assert {row["Directory_"] for row in msi_table(package, "CreateFolder")} == folders
     assert "LockPermissions" not in run(["msiinfo", "tables", str(package)]).stdout.decode().split()
 
