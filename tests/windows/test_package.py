@@ -283,9 +283,11 @@ ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zor
 # file (or None: the folder is gone), and lines that the msiexec log holds, in this order.
 MADE = r"C:\Zorvan made"
 SCENARIOS = {
-    "upgraded by a newer build and a version, older ones refused, removed": (FLEET, [
+    "upgraded by a newer build and a version, older and same-version builds refused, removed": (FLEET, [
         ("/i", "5.7", [f"INSTALLDIR={FLEET}"], True, ("5.7", BARE), []),
         ("/i", "5.7 rebuilt", [], True, ("5.7 rebuilt", BARE), []),
+        ("/i", "broken", [], False, ("5.7 rebuilt", BARE),  # another build of 5.7.1
+         [": LaunchConditions. Return value 0"]),  # Wine's failure, without the message
         ("/i", "5.7", [], False, ("5.7 rebuilt", BARE), []),
         ("/i", "5.8", [], True, ("5.8", BARE), []),
         ("/i", "5.7", [], False, ("5.8", BARE), []),
