@@ -1,9 +1,10 @@
-// The Windows Installer package's own custom actions, run deferred with the installation's rights:
-// ZorvanInstall runs INSTALLDIR\Install.exe with no shell, once it is sure that the program is the
-// one the package placed and that only administrators can change the folder, and puts every line
-// it prints into the installer's log; ZorvanRollback deletes by name what that run made when the
-// installation rolls back. Each reads its CustomActionData, fields separated by '|', which no path
-// can hold.
+// The Windows Installer package's own custom actions, with the installation's rights: ZorvanJudge
+// refuses a folder the package would lock and run in that others could already change, before
+// anything is written or removed; ZorvanInstall runs INSTALLDIR\Install.exe with no shell, once it
+// is sure that the program is the one the package placed and that only administrators can change
+// the folder, and puts every line it prints into the installer's log; ZorvanRollback deletes by
+// name what that run made when the installation rolls back. Each reads its data, fields separated
+// by '|', which no path can hold.
 #include <windows.h>
 
 #include <aclapi.h>
@@ -12,6 +13,8 @@
 #include <msiquery.h>
 #include <sddl.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,9 +34,12 @@ static std::wstring property_value(MSIHANDLE install, const wchar_t* name) {
     return value;
 }
 
-// Splits the action's data at every '|'.
-static std::vector<std::wstring> data_fields(MSIHANDLE install) {
-    std::wstring data = property_value(install, L"CustomActionData");
+// Splits the action's data at every '|': its CustomActionData when it runs from the script, else
+// the property named immediate.
+static std::vector<std::wstring> data_fields(MSIHANDLE install,
+                                             const wchar_t* immediate = nullptr) {
+    bool deferred = immediate == nullptr || MsiGetMode(install, MSIRUNMODE_SCHEDULED);
+    std::wstring data = property_value(install, deferred ? L"CustomActionData" : immediate);
     std::vector<std::wstring> fields;
     size_t start = 0;
     for (size_t end; (end = data.find(L'|', start)) != std::wstring::npos; start = end + 1) {
@@ -96,28 +102,42 @@ static bool forward_line(MSIHANDLE install, const std::string& line) {
     return log_line(install, L"Install.exe: " + text) != IDCANCEL;
 }
 
-// Reads the program's output to its end and logs it line by line, a last line without its line
-// end too. False when the user cancels, which stops the reading.
-static bool forward_output(MSIHANDLE install, HANDLE output) {
-    std::string line;
+// Logs the whole lines the program has printed so far, and at its end a last line without its
+// line end too, never waiting for more. False when the user cancels.
+static bool forward_output(MSIHANDLE install, HANDLE output, std::string* line, bool at_end) {
     char buffer[4096];
-    DWORD count = 0;
-    while (ReadFile(output, buffer, sizeof buffer, &count, nullptr) && count != 0) {
+    DWORD available = 0, count = 0;
+    while (PeekNamedPipe(output, nullptr, 0, nullptr, &available, nullptr) && available != 0 &&
+           ReadFile(output, buffer, available < sizeof buffer ? available : sizeof buffer, &count,
+                    nullptr) &&
+           count != 0) {
         for (DWORD i = 0; i < count; i++) {
             if (buffer[i] != '\n') {
-                line += buffer[i];
+                *line += buffer[i];
                 continue;
             }
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
+            if (!line->empty() && line->back() == '\r') {
+                line->pop_back();
             }
-            if (!forward_line(install, line)) {
+            if (!forward_line(install, *line)) {
                 return false;
             }
-            line.clear();
+            line->clear();
         }
     }
-    return line.empty() || forward_line(install, line);
+    return !at_end || line->empty() || forward_line(install, *line);
+}
+
+// Tells the installer that the action is still at work, which is when a cancel is answered.
+// False when the user cancels.
+static bool still_wanted(MSIHANDLE install) {
+    MSIHANDLE record = MsiCreateRecord(3);
+    MsiRecordSetInteger(record, 1, 2); // move the progress bar on, by nothing
+    MsiRecordSetInteger(record, 2, 0);
+    MsiRecordSetInteger(record, 3, 0);
+    int answer = MsiProcessMessage(install, INSTALLMESSAGE_PROGRESS, record);
+    MsiCloseHandle(record);
+    return answer != IDCANCEL;
 }
 
 // Opens an entry of a folder as itself, never what a reparse point there leads to; without
@@ -182,8 +202,8 @@ static std::wstring file_sha256(HANDLE file) {
 }
 
 // The accounts that may own or change what this action runs: SYSTEM, Administrators,
-// TrustedInstaller and the account the action runs as (SYSTEM, with the installation's rights),
-// each as the bytes of its SID.
+// TrustedInstaller and whoever owns the Windows folder (TrustedInstaller on Windows; the one user
+// of a Wine prefix), each as the bytes of its SID. Never the account the action runs as.
 static std::vector<std::vector<BYTE>> trusted_sids() {
     std::vector<std::vector<BYTE>> sids;
     for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
@@ -201,36 +221,29 @@ static std::vector<std::vector<BYTE>> trusted_sids() {
         sids.emplace_back(bytes, bytes + GetLengthSid(installer));
         LocalFree(installer);
     }
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        std::vector<BYTE> user(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE);
-        DWORD size = 0;
-        if (GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()),
-                                &size)) {
-            BYTE* sid = static_cast<BYTE*>(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
-            sids.emplace_back(sid, sid + GetLengthSid(sid));
-        }
-        CloseHandle(token);
+    wchar_t windows[MAX_PATH];
+    UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (length != 0 && length < MAX_PATH &&
+        GetNamedSecurityInfoW(windows, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                              nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+        owner != nullptr) {
+        BYTE* bytes = static_cast<BYTE*>(owner);
+        sids.emplace_back(bytes, bytes + GetLengthSid(owner));
     }
+    LocalFree(descriptor);
     return sids;
 }
 
-// True when the held folder is owned by a trusted account and its access list lets nobody else
-// do more than read and run what it holds. Only entries that apply to the folder itself count;
-// a denying one only takes rights away, and an allowing one of another kind is refused.
-static bool only_administrators_change(HANDLE folder) {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(folder, SE_FILE_OBJECT,
-                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return false;
-    }
-    std::vector<std::vector<BYTE>> trusted = trusted_sids();
+// True when the owner is a trusted account and the access list lets nobody else do more than
+// read and run what the folder holds. Only entries that apply to the folder itself count; a
+// denying one only takes rights away, and an allowing one of another kind is refused.
+static bool only_trusted_change(PSID owner, PACL dacl,
+                                const std::vector<std::vector<BYTE>>& trusted) {
     auto is_trusted = [&trusted](PSID sid) {
-        for (std::vector<BYTE>& known : trusted) {
-            if (EqualSid(sid, known.data())) {
+        for (const std::vector<BYTE>& known : trusted) {
+            if (EqualSid(sid, const_cast<BYTE*>(known.data()))) {
                 return true;
             }
         }
@@ -253,6 +266,20 @@ static bool only_administrators_change(HANDLE folder) {
         sound = header->AceType == ACCESS_ALLOWED_ACE_TYPE &&
                 ((allowed->Mask & ~read_and_run) == 0 || is_trusted(&allowed->SidStart));
     }
+    return sound;
+}
+
+// only_trusted_change for the held folder.
+static bool only_administrators_change(HANDLE folder) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(folder, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool sound = only_trusted_change(owner, dacl, trusted_sids());
     LocalFree(descriptor);
     return sound;
 }
@@ -328,12 +355,19 @@ static UINT run_program(MSIHANDLE install, const std::wstring& folder, bool full
         return ERROR_INSTALL_FAILURE;
     }
     CloseHandle(process.hThread);
-    bool canceled = !forward_output(install, output_read);
+    // Never blocked on the program: every fifth of a second its output is logged and the
+    // installer asked whether the user canceled.
+    std::string line;
+    bool canceled = false, running = true;
+    while (running && !canceled) {
+        running = WaitForSingleObject(process.hProcess, 200) == WAIT_TIMEOUT;
+        canceled = !forward_output(install, output_read, &line, !running) || !still_wanted(install);
+    }
     if (canceled) {
         TerminateProcess(process.hProcess, ERROR_INSTALL_USEREXIT);
+        WaitForSingleObject(process.hProcess, 10000);
     }
     CloseHandle(output_read);
-    WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = 1;
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hProcess);
@@ -342,6 +376,129 @@ static UINT run_program(MSIHANDLE install, const std::wstring& folder, bool full
     }
     if (status != 0) {
         log_line(install, L"Install.exe failed with exit status " + std::to_wstring(status));
+        return ERROR_INSTALL_FAILURE;
+    }
+    return ERROR_SUCCESS;
+}
+
+// The folder without the separators at its end, but a drive's root as itself (C:\, not C:, which
+// is the current folder of drive C).
+static std::wstring without_separator(std::wstring folder) {
+    while (folder.size() > 1 && folder.back() == L'\\' &&
+           !(folder.size() == 3 && folder[1] == L':')) {
+        folder.pop_back();
+    }
+    return folder;
+}
+
+// The name in lowercase ASCII, as the package's names compare on Windows.
+static std::wstring folded(std::wstring name) {
+    std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) {
+        return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    });
+    return name;
+}
+
+// What the judge of a folder found: nothing (an empty text), or the line that refuses it.
+struct Verdict {
+    std::wstring refusal;
+    bool unreadable = false; // refused only because a folder could not be read
+};
+
+// Refuses for a folder that could not be opened or read.
+static void refuse_unreadable(const std::wstring& what, const std::wstring& path,
+                              Verdict* verdict) {
+    DWORD error = GetLastError();
+    verdict->refusal = what + path + L": " + error_text(error);
+    verdict->unreadable = error == ERROR_ACCESS_DENIED;
+}
+
+// Judges the held folder path (ending in '\'), relative below the installation folder (empty, or
+// ending in '\'), and what it holds that the package knows of, depth first. known holds the
+// package's relative names in lowercase, folders ending in '\'; on a first installation
+// anything else is refused too.
+static void judge_folder(HANDLE held, const std::wstring& path, const std::wstring& relative,
+                         const std::set<std::wstring>& known, bool first, Verdict* verdict) {
+    if (!entry_is(held, true)) {
+        verdict->refusal = without_separator(path) + L" is a link, a junction or no folder";
+        return;
+    }
+    if (!only_administrators_change(held)) {
+        verdict->refusal =
+            without_separator(path) + L" can be changed by users other than administrators";
+        return;
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW((path + L'*').c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        refuse_unreadable(L"Could not read ", without_separator(path), verdict);
+        return;
+    }
+    std::vector<std::wstring> folders;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        std::wstring entry = folded(relative + name) + (folder ? L"\\" : L"");
+        if (known.count(entry) != 0 && folder) {
+            folders.push_back(name);
+        } else if (first && known.count(entry) == 0) {
+            verdict->refusal = without_separator(path) + L" holds " + name +
+                               L", which this package does not install";
+        }
+    } while (verdict->refusal.empty() && FindNextFileW(search, &found));
+    FindClose(search);
+    for (size_t i = 0; verdict->refusal.empty() && i < folders.size(); i++) {
+        HANDLE child = open_entry(path + folders[i], READ_CONTROL);
+        if (child == INVALID_HANDLE_VALUE) {
+            refuse_unreadable(L"Could not open ", path + folders[i], verdict);
+            return;
+        }
+        judge_folder(child, path + folders[i] + L'\\', relative + folders[i] + L'\\', known, first,
+                     verdict);
+        CloseHandle(child);
+    }
+}
+
+// Refuses, before anything is written or removed, an installation folder that exists and that
+// others could already change. Data: "1" on a first installation (else empty), INSTALLDIR, then
+// every name the package installs or Install.exe makes, relative to it. Run from the script with
+// the installation's rights, and once before it with the user's, which leaves a folder it may
+// not read to the other run.
+ACTION_ENTRY ZorvanJudge(MSIHANDLE install) {
+    std::vector<std::wstring> fields = data_fields(install, L"ZorvanJudge");
+    if (fields.size() < 2 || fields[1].empty()) {
+        log_line(install, L"ZorvanJudge: unexpected data");
+        return ERROR_INSTALL_FAILURE;
+    }
+    std::wstring folder = without_separator(fields[1]);
+    std::set<std::wstring> known;
+    for (size_t i = 2; i < fields.size(); i++) {
+        known.insert(folded(fields[i]));
+    }
+    HANDLE held = open_entry(folder, READ_CONTROL);
+    DWORD error = GetLastError();
+    if (held == INVALID_HANDLE_VALUE) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+            (error == ERROR_ACCESS_DENIED && !MsiGetMode(install, MSIRUNMODE_SCHEDULED))) {
+            return ERROR_SUCCESS;
+        }
+        log_line(install, L"Could not open " + folder + L": " + error_text(error) +
+                              L"; nothing was installed.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    Verdict verdict;
+    judge_folder(held, folder.back() == L'\\' ? folder : folder + L'\\', L"", known,
+                 fields[0] == L"1", &verdict);
+    CloseHandle(held);
+    if (verdict.unreadable && !MsiGetMode(install, MSIRUNMODE_SCHEDULED)) {
+        return ERROR_SUCCESS; // left to the run with the installation's rights
+    }
+    if (!verdict.refusal.empty()) {
+        log_line(install, verdict.refusal + L"; nothing was installed.");
         return ERROR_INSTALL_FAILURE;
     }
     return ERROR_SUCCESS;
@@ -358,10 +515,7 @@ ACTION_ENTRY ZorvanInstall(MSIHANDLE install) {
         log_line(install, L"ZorvanInstall: unexpected CustomActionData");
         return ERROR_INSTALL_FAILURE;
     }
-    std::wstring folder = fields[2];
-    while (folder.size() > 1 && folder.back() == L'\\') {
-        folder.pop_back();
-    }
+    std::wstring folder = without_separator(fields[2]);
     HANDLE held_folder = open_entry(folder, READ_CONTROL);
     if (held_folder == INVALID_HANDLE_VALUE) {
         log_line(install, L"Could not open " + folder + L": " + error_text(GetLastError()) +
@@ -375,10 +529,11 @@ ACTION_ENTRY ZorvanInstall(MSIHANDLE install) {
         return ERROR_INSTALL_FAILURE;
     }
     UINT result = ERROR_INSTALL_FAILURE;
-    HANDLE program = open_entry(folder + L"\\Install.exe", GENERIC_READ, false);
+    std::wstring inside = folder.back() == L'\\' ? folder : folder + L'\\';
+    HANDLE program = open_entry(inside + L"Install.exe", GENERIC_READ, false);
     if (program != INVALID_HANDLE_VALUE && plain_file(program) &&
         file_sha256(program) == fields[1]) {
-        result = run_program(install, folder + L'\\', fields[0] == L"full");
+        result = run_program(install, inside, fields[0] == L"full");
     } else {
         log_line(install, L"Install.exe in " + folder +
                               L" is not the one this package installed; nothing was run.");

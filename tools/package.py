@@ -7,7 +7,6 @@ Install.exe makes) is added through Libmsi's SQL, and every table is read back a
 because wixl drops what it does not know without failing."""
 
 import argparse
-import base64
 import fcntl
 import hashlib
 import os
@@ -21,6 +20,7 @@ import uuid
 from pathlib import Path
 
 import gi
+import pefile
 
 gi.require_version("Libmsi", "1.0")
 from gi.repository import Libmsi  # noqa: E402
@@ -28,22 +28,30 @@ from gi.repository import Libmsi  # noqa: E402
 ROOT = Path(__file__).resolve().parents[1]
 WXS = ROOT / "packaging" / "zorvan.wxs"
 UPGRADE_CODE = re.search(r'UpgradeCode="([^"]+)"', WXS.read_text()).group(1)
+# Where the sample setup (packaging/setup.nsi) registers itself with Add or Remove Programs.
+SETUP_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\Zorvan setup"
 # Install.exe makes these in bin (installer/install_files.cpp); it puts each in place through
 # <name>.tmp, which a killed run may leave, and sets a running launcher aside as <name>.old.
 MADE = ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe",
         "launch_bare.seq", "launch_vantor.seq", "launch.seq", "zvn.ini"]
 # Protected from what the folders above hold: SYSTEM and Administrators may do anything, Users
 # (and an owner who is neither, such as one who made the folder before) read and run.
+# ALL APPLICATION PACKAGES read and run too, as in Program Files.
 FOLDER_LOCK = ("O:SYG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
-               "(A;OICI;0x1200a9;;;OW)")
-FILE_LOCK = "O:SYG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)(A;;0x1200a9;;;OW)"
+               "(A;OICI;0x1200a9;;;OW)(A;OICI;0x1200a9;;;AC)")
+FILE_LOCK = ("O:SYG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)(A;;0x1200a9;;;OW)"
+             "(A;;0x1200a9;;;AC)")
 # Custom action types: 1 calls a DLL of the Binary table, 19 fails with a message, 51 sets a
 # property; +1024 deferred (in the script, once the files are in place), +2048 with the
 # installation's rights rather than the user's, +256 only when the script rolls back.
-DLL_DEFERRED, ERROR_ACTION, SET_PROPERTY = 1 + 1024 + 2048, 19, 51
+DLL, DLL_DEFERRED, ERROR_ACTION, SET_PROPERTY = 1, 1 + 1024 + 2048, 19, 51
 ROLLBACK = 256
-FIRST_INSTALL = 'NOT Installed AND NOT REMOVE~="ALL"'
-NOT_REMOVAL = 'NOT REMOVE~="ALL"'
+# The feature is being installed or reinstalled (a removal of it, whole or by name, is not).
+INSTALLING = "&Zorvan=3"
+FIRST_INSTALL = "NOT Installed AND " + INSTALLING
+# No version of the product stood here before: whatever the folder holds is not the package's.
+FIRST_OF_ALL = ("NOT Installed AND NOT WIX_UPGRADE_DETECTED AND NOT WIX_DOWNGRADE_DETECTED AND "
+                "NOT ZORVANSAMEBUILD")
 # A maintenance run keeps the folder the installation is in, and the boot variant unless a
 # reinstall, which rewrites the remembered one, names another.
 REMEMBERED_DIR = "ZORVANDIR AND (Installed OR NOT INSTALLDIR)"
@@ -51,7 +59,7 @@ REMEMBERED_BOOT = "ZORVANBOOT AND (NOT BOOTVARIANT OR (Installed AND NOT REINSTA
 # Names that wixl's preprocessor reads as its own, and the devices Windows opens at any path.
 PREPROCESSED = re.compile(r"[$!]\(")
 DEVICE = re.compile(r"(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(\..*)?", re.IGNORECASE)
-BAD_VARIANT = NOT_REMOVAL + ' AND BOOTVARIANT<>"full" AND BOOTVARIANT<>"minimal"'
+BAD_VARIANT = 'NOT REMOVE AND BOOTVARIANT<>"full" AND BOOTVARIANT<>"minimal"'
 
 
 def fail(message):
@@ -288,24 +296,37 @@ def check_tables(database, actions, sequence):
             fail(f"the package's InstallExecuteSequence lacks {action}")
 
 
-def main():
+def parse_options():
+    """The command line, its options checked against each other."""
     parser = argparse.ArgumentParser(prog="tools/package")
     parser.add_argument("stage")
     parser.add_argument("--out", default=str(ROOT / "build" / "package"))
     parser.add_argument("--version")
+    parser.add_argument("--build", type=int)
+    parser.add_argument("--replace-same-version", action="store_true")
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--timestamp", metavar="URL")
     parser.add_argument("--url")
+    parser.add_argument("--download", metavar="URL")
     options = parser.parse_args()
     if bool(options.cert) != bool(options.key):
         fail("--cert and --key go together")
     if options.timestamp and not options.cert:
         fail("--timestamp needs --cert and --key")
-    if options.url and not re.fullmatch(r"https?://[\x21-\x7e]+", options.url):
-        fail(f"--url {options.url!a} is not an http or https address")
+    for name in ["url", "download"]:
+        value = getattr(options, name)
+        if value and not re.fullmatch(r"https?://[\x21-\x7e]+", value):
+            fail(f"--{name} {value!a} is not an http or https address")
+    if options.build is not None and not 0 <= options.build <= 65535:
+        fail(f"--build {options.build} is not a build number (0 to 65535)")
+    return options
 
-    # Everything about the stage is checked before anything is built.
+
+def checked_stage(options):
+    """Everything about the stage, checked before anything is built: its folder, its entries, its
+    VSN, and the package version with its build number, as (stage, entries, vsn, version,
+    msi_version); version names the built files."""
     stage = Path(options.stage)
     if not stage.is_dir():
         fail(f"no stage folder {stage}")
@@ -322,28 +343,285 @@ def main():
     # It names the runtime folder (zrun-VSN) in the package's tables: plain characters only.
     if not re.fullmatch(r"[A-Za-z0-9._+-]+", vsn):
         fail(f'VSN "{vsn}" of {stage}/Install.ini is not a plain folder name')
-    if options.version:
-        msi_version = package_version(options.version) or fail(
-            f"--version {options.version} is not a package version (X.Y.Z, at most "
-            "255.255.65535)")
-        version = options.version
-    else:
-        msi_version = package_version(vsn) or fail(
-            f'VSN "{vsn}" of {stage}/Install.ini is not a package version (X.Y.Z, at most '
-            "255.255.65535): give one with --version")
-        version = vsn
+    given = f"--version {options.version}" if options.version else \
+        f'VSN "{vsn}" of {stage}/Install.ini'
+    version = options.version or vsn
+    if options.build is not None:
+        if version.count(".") > 1:
+            fail(f"{given} has its own build number: give --build only with major.minor")
+        version = f"{version}.{options.build}" if "." in version else f"{version}.0.{options.build}"
+    msi_version = package_version(version) or fail(
+        f"{given} is not a package version (X.Y.Z, at most 255.255.65535)" +
+        ("" if options.version else ": give one with --version"))
+    return stage, entries, vsn, version, msi_version
 
-    # A signed and an unsigned build, or two signers, never share an identity.
-    fingerprint = ""
-    if options.cert:
-        pem = re.search(rb"-----BEGIN CERTIFICATE-----(.*?)-----END CERTIFICATE-----",
-                        Path(options.cert).read_bytes(), re.DOTALL) or fail(
-            f"{options.cert} holds no PEM certificate")
-        fingerprint = hashlib.sha256(base64.b64decode(pem.group(1))).hexdigest()
 
+def tool_versions(signing):
+    """The versions of the tools whose output goes into the package, for its identity."""
+    commands = [["wixl", "--version"], ["msiinfo", "--version"], ["makensis", "-VERSION"],
+                ["x86_64-w64-mingw32-g++", "--version"], [sys.executable, "--version"]]
+    if signing:
+        commands.append(["osslsigncode", "--version"])
+    return "\0".join(run(command, " ".join(command)).split("\n")[0] for command in commands)
+
+
+def identity(options, work, entries, msi_version):
+    """The digest that the product and package codes follow: the signed bytes of everything that
+    goes in (the stage, the custom actions), the package's sources, the options and the tools'
+    versions. Two signed builds differ by their signatures' times, so they never share it."""
+    digest = hashlib.sha256()
+    for source in [WXS, Path(__file__), ROOT / "tools" / "package",
+                   ROOT / "packaging" / "setup.nsi", work / "ZorvanActions.dll"]:
+        digest.update(hashlib.sha256(source.read_bytes()).digest())
+    digest.update(f"{msi_version}\0{options.url or ''}\0{options.replace_same_version}\0".encode())
+    digest.update(tool_versions(bool(options.cert)).encode())
+    for relative in entries:
+        path = work / "stage" / relative
+        content = hashlib.sha256(path.read_bytes()).hexdigest() if path.is_file() else "/"
+        digest.update(f"{relative}\0{content}\0".encode())
+    return digest.hexdigest()
+
+
+def file_version(path):
+    """The file version of an executable's version resource, as Windows Installer writes it, or
+    None when it has none (or is no executable, as in the tests of the tables)."""
+    try:
+        image = pefile.PE(str(path), fast_load=True)
+    except pefile.PEFormatError:
+        return None
+    image.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    info = getattr(image, "VS_FIXEDFILEINFO", None)
+    image.close()
+    if not info:
+        return None
+    high, low = info[0].FileVersionMS, info[0].FileVersionLS
+    return f"{high >> 16}.{high & 0xffff}.{low >> 16}.{low & 0xffff}"
+
+
+def made_names(vsn):
+    """What Install.exe makes, as (folder's Id, name): each launcher and boot file in bin, with the
+    <name>.tmp a killed run may leave and the <name>.old a running launcher is set aside as, and
+    the runtime's zvn.ini."""
+    made = [("BINDIR", f"{name}{suffix}") for name in MADE for suffix in ["", ".tmp", ".old"]]
+    return made + [("RUNTIMEBIN", "zvn.ini"), ("RUNTIMEBIN", "zvn.ini.tmp")]
+
+
+def custom_actions(program_hash):
+    """The package's own actions and their places in the sequences, as (rows, {action: type},
+    {action: (step, condition)}), the standard actions placed anew included."""
+    rows = []
+    actions, sequence = {}, {}
+
+    def action(name, kind, source, target, step, condition=None):
+        actions[name] = kind
+        sequence[name] = (step, condition)
+        rows.append(("CustomAction", {"Action": name, "Type": kind, "Source": source,
+                                      "Target": target}))
+
+    # Remembered like INSTALLDIR: unless the command line names it, the boot variant is the
+    # one the registry holds, else minimal; any other value stops before anything changes.
+    action("ZorvanRememberedDir", SET_PROPERTY, "INSTALLDIR", "[ZORVANDIR]", 51, REMEMBERED_DIR)
+    action("ZorvanRememberedBoot", SET_PROPERTY, "BOOTVARIANT", "[ZORVANBOOT]", 52,
+           REMEMBERED_BOOT)
+    action("ZorvanDefaultBoot", SET_PROPERTY, "BOOTVARIANT", "minimal", 53, "NOT BOOTVARIANT")
+    action("ZorvanBadBoot", ERROR_ACTION, None,
+           'BOOTVARIANT must be "full" or "minimal", not "[BOOTVARIANT]".', 54, BAD_VARIANT)
+    action("ZorvanInstallLocation", SET_PROPERTY, "ARPINSTALLLOCATION", "[INSTALLDIR]", 1001)
+    # The folder is judged before anything is removed or written: once now, with the user's
+    # rights, and first thing in the script with the installation's.
+    action("ZorvanFirst", SET_PROPERTY, "ZORVANFIRST", "1", 1002,
+           FIRST_OF_ALL + " AND " + INSTALLING)
+    action("ZorvanJudgeData", SET_PROPERTY, "ZorvanJudge",
+           "[ZORVANFIRST]|[INSTALLDIR]|[ZorvanKnown]", 1003, INSTALLING)
+    action("ZorvanJudgeEarly", DLL, "ZorvanActions", "ZorvanJudge", 1004, INSTALLING)
+    action("ZorvanJudge", DLL_DEFERRED, "ZorvanActions", "ZorvanJudge", 1501, INSTALLING)
+    # A deferred action sees only its CustomActionData, set just before it. The rollback is
+    # scheduled before the run, so that the script holds it when the run fails, and only
+    # where nothing of this product stood before: a failed repair keeps the installation. The run
+    # comes before the registry is written, so that the remembered variant is one that
+    # Install.exe installed.
+    action("ZorvanRollbackData", SET_PROPERTY, "ZorvanRollback", "[ZorvanMade]|[INSTALLDIR]",
+           4001, FIRST_INSTALL)
+    action("ZorvanRollback", DLL_DEFERRED + ROLLBACK, "ZorvanActions", "ZorvanRollback",
+           4002, FIRST_INSTALL)
+    action("ZorvanInstallData", SET_PROPERTY, "ZorvanInstall",
+           f"[BOOTVARIANT]|{program_hash}|[INSTALLDIR]", 4003, INSTALLING)
+    action("ZorvanInstall", DLL_DEFERRED, "ZorvanActions", "ZorvanInstall", 4004, INSTALLING)
+    sequence["CreateFolders"], sequence["RemoveFolders"] = (3700, None), (3600, None)
+    for name, (step, condition) in sequence.items():
+        rows.append(("InstallExecuteSequence",
+                     {"Action": name, "Sequence": step, "Condition": condition or None}))
+    rows.append(("InstallUISequence", {"Action": "ZorvanRememberedDir", "Sequence": 51,
+                                       "Condition": REMEMBERED_DIR}))
+    return rows, actions, sequence
+
+
+def tables(options, work, stage, entries, vsn, msi_version, product_code, digest, epoch):
+    """Builds the package from packaging/zorvan.wxs and the stage with wixl, then adds through SQL
+    what wixl cannot write, reads it back and stamps its summary."""
+    program_hash = hashlib.sha256((work / "stage" / "Install.exe").read_bytes()).hexdigest()
+    made_folders = {"bin": "BINDIR", f"zrun-{vsn}/bin": "RUNTIMEBIN"}
+    files_wxs, folders = stage_source(stage, entries, made_folders)
+    (work / "files.wxs").write_text(files_wxs)
+    # wixl takes the files' paths relative to where it runs.
+    run(["wixl", "--arch", "x64", "--define", f"Version={msi_version}",
+         "--define", f"ProductCode={product_code}", "--define", "ActionsDll=../ZorvanActions.dll",
+         "-o", str(work / "package.msi"), str(WXS), str(work / "files.wxs")],
+        "wixl", cwd=work / "stage")
+
+    rows, statements = [], []
+    # Short names for every long name (files, folders and what an uninstall removes).
+    for folder, children in folders.items():
+        names = with_short_names([child.rpartition("/")[2] for child in children])
+        for child in children:
+            name = names[child.rpartition("/")[2]]
+            if child in folders:
+                key = made_folders.get(child, element_id("d", child))
+                statements.append(("UPDATE `Directory` SET `DefaultDir` = ? "
+                                   "WHERE `Directory` = ?", name, key))
+            else:
+                statements.append(("UPDATE `File` SET `FileName` = ? WHERE `File` = ?",
+                                   name, element_id("f", child)))
+    # Install.exe is versioned, so that Windows Installer compares it as the program it is.
+    version = file_version(work / "stage" / "Install.exe")
+    if version:
+        statements.append(("UPDATE `File` SET `Version` = ? WHERE `File` = ?",
+                           version, element_id("f", "Install.exe")))
+
+    # An uninstall removes what Install.exe made, one row per name (Wine takes no wildcard),
+    # bin's own row last; the rollback deletes the same names.
+    made = made_names(vsn)
+    made_short = {folder: with_short_names([name for where, name in made if where == folder])
+                  for folder in ["BINDIR", "RUNTIMEBIN"]}
+    for number, (folder, name) in enumerate(made):
+        rows.append(("RemoveFile", {
+            "FileKey": f"Made{number:02d}", "Component_": "Registration",
+            "FileName": made_short[folder][name], "DirProperty": folder, "InstallMode": 2}))
+    rows.append(("RemoveFile", {"FileKey": "Made99", "Component_": "Registration",
+                                "DirProperty": "BINDIR", "InstallMode": 2}))
+    relative_made = [("bin\\" if folder == "BINDIR" else f"zrun-{vsn}\\bin\\") + name
+                     for folder, name in made]
+    # Every name the package knows below the installation folder, folders ending in "\".
+    known = [relative.replace("/", "\\") + ("\\" if relative in folders else "")
+             for relative in entries + list(made_folders)] + ["bin\\"] + relative_made
+
+    # The installation folder, every folder of the stage and the two that Install.exe writes
+    # into are created by the package, which locks them as it does (CreateFolders, before
+    # InstallFiles), and so is Install.exe: nobody but SYSTEM and Administrators can change
+    # what runs or what it writes.
+    locked = ["INSTALLDIR"] + [made_folders.get(path, element_id("d", path))
+                               for path in folders if path]
+    statements.append((
+        "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
+        "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, "
+        "`SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) "
+        "PRIMARY KEY `MsiLockPermissionsEx`)",))
+    for number, folder in enumerate(locked):
+        rows.append(("CreateFolder", {"Directory_": folder, "Component_": "Registration"}))
+        rows.append(("MsiLockPermissionsEx", {
+            "MsiLockPermissionsEx": f"Lock{number:03d}", "LockObject": folder,
+            "Table": "CreateFolder", "SDDLText": FOLDER_LOCK}))
+    rows.append(("MsiLockPermissionsEx", {
+        "MsiLockPermissionsEx": "LockProgram", "LockObject": element_id("f", "Install.exe"),
+        "Table": "File", "SDDLText": FILE_LOCK}))
+
+    action_rows, actions, sequence = custom_actions(program_hash)
+    rows += action_rows
+    rows = [(table, {k: v for k, v in values.items() if v is not None}) for table, values in rows]
+
+    # Attributes: migrate the feature states (1), and only with --replace-same-version up to this
+    # version itself (512). Otherwise another build of this version is found (2 only detects,
+    # 256 and 512 take both ends) and refused, like a newer one.
+    upgrade = "{%s}" % UPGRADE_CODE
+    rows.append(("Upgrade", {"UpgradeCode": upgrade, "VersionMax": msi_version,
+                             "Attributes": 513 if options.replace_same_version else 1,
+                             "ActionProperty": "WIX_UPGRADE_DETECTED"}))
+    if not options.replace_same_version:
+        rows.append(("Upgrade", {"UpgradeCode": upgrade, "VersionMin": msi_version,
+                                 "VersionMax": msi_version, "Attributes": 770,
+                                 "ActionProperty": "ZORVANSAMEBUILD"}))
+        rows.append(("LaunchCondition", {
+            "Condition": "Installed OR NOT ZORVANSAMEBUILD",
+            "Description": f"Another build of Zorvan {msi_version} is already installed."}))
+    rows.append(("LaunchCondition", {
+        "Condition": "Installed OR NOT ZORVANSETUP",
+        "Description": "Zorvan is installed by its setup in [ZORVANSETUP]: uninstall it first."}))
+    properties = {"ARPNOMODIFY": "1", "ZorvanMade": "|".join(relative_made),
+                  "ZorvanKnown": "|".join(known)}
+    if options.url:
+        properties.update(ARPURLINFOABOUT=options.url, ARPHELPLINK=options.url)
+    rows += [("Property", {"Property": name, "Value": value}) for name, value in properties.items()]
+    # The older version goes inside this installation's transaction, once the folder is judged
+    # and before anything is put in place: a failure brings it back, and its own uninstall clears
+    # what its Install.exe made. INSTALLDIR and BOOTVARIANT are not secure: only an administrator's
+    # command line gives them to an installation with the installation's rights.
+    statements += [
+        ("UPDATE `InstallExecuteSequence` SET `Sequence` = 1502 "
+         "WHERE `Action` = 'RemoveExistingProducts'",),
+        ("DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",),
+        ("UPDATE `Property` SET `Value` = "
+         "'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;ZORVANSAMEBUILD' "
+         "WHERE `Property` = 'SecureCustomProperties'",)]
+
+    database = Libmsi.Database.new(str(work / "package.msi"), Libmsi.DbFlags.TRANSACT, None)
+    add_tables(database, rows, statements)
+    check_tables(database, actions, sequence)
+    # wixl stamps the package with the time and a random package code: the time becomes
+    # SOURCE_DATE_EPOCH and the code follows from what went in.
+    summary = Libmsi.SummaryInfo.new(database, 3)
+    summary.set_string(Libmsi.Property.UUID, "{%s}" % guid(f"package:{digest}"))
+    for field in (Libmsi.Property.CREATED_TM, Libmsi.Property.LASTSAVED_TM):
+        summary.set_filetime(field, (epoch + 11644473600) * 10**7)  # in 100 ns from 1601
+    summary.persist()
+    database.commit()
+    del database
+
+
+def signatures(signer, *paths):
+    """Signs each file in place, each signature verified; nothing without --cert."""
+    for path in paths if signer else []:
+        signer.sign(path)
+
+
+def setup(work, version, vsn, signer):
+    """The sample setup of the same stage (packaging/setup.nsi), its uninstaller signed as NSIS
+    writes it."""
+    nsis = ["makensis", "-V2", f"-DSTAGE={work / 'stage'}", f"-DOUTFILE={work / 'setup.exe'}",
+            f"-DVERSION={version}", f"-DVSN={vsn}"]
+    if signer:
+        nsis.append(f"-DSIGN={signer.script(work / 'sign')}")
+    run([*nsis, str(ROOT / "packaging" / "setup.nsi")], "makensis")
+
+
+def winget_manifest(options, msi, version, product_code):
+    """A winget singleton manifest (1.6) of the package as published at --download."""
+    sha = hashlib.sha256(msi.read_bytes()).hexdigest().upper()
+    lines = [
+        "# yaml-language-server: $schema=https://aka.ms/winget-manifest.singleton."
+        "1.6.0.schema.json",
+        "PackageIdentifier: Zorvan.Zorvan", f"PackageVersion: {version}",
+        "PackageLocale: en-US", "Publisher: Zorvan", "PackageName: Zorvan",
+        "License: Proprietary", "ShortDescription: The Zorvan runtime distribution"]
+    if options.url:
+        lines.append(f"PublisherSupportUrl: {options.url}")
+    lines += [
+        "Installers:", "- Architecture: x64", "  InstallerType: msi", "  Scope: machine",
+        f"  InstallerUrl: {options.download.rstrip('/')}/{msi.name}",
+        f"  InstallerSha256: {sha}", f"  ProductCode: '{{{product_code}}}'",
+        "  InstallerSwitches:", "    Silent: /qn /norestart",
+        "    SilentWithProgress: /qb /norestart", "  UpgradeBehavior: install",
+        "  AppsAndFeaturesEntries:", f"  - DisplayVersion: {version}",
+        f"    ProductCode: '{{{product_code}}}'", f"    UpgradeCode: '{{{UPGRADE_CODE}}}'",
+        "ManifestType: singleton", "ManifestVersion: 1.6.0"]
+    msi.with_name(msi.stem + ".winget.yaml").write_text("\n".join(lines) + "\n")
+
+
+def main():
+    options = parse_options()
+    stage, entries, vsn, version, msi_version = checked_stage(options)
     out = Path(options.out)
     out.mkdir(parents=True, exist_ok=True)
-    msi, setup = out / f"Zorvan-{version}.msi", out / f"Zorvan-{version}-setup.exe"
+    msi, setup_exe = out / f"Zorvan-{version}.msi", out / f"Zorvan-{version}-setup.exe"
     epoch = int(os.environ["SOURCE_DATE_EPOCH"])
     with tempfile.TemporaryDirectory() as work_name:
         work = Path(work_name)
@@ -353,165 +631,19 @@ def main():
         for relative in ["", *entries]:
             os.utime(work / "stage" / relative, (epoch, epoch))
         (work / "ZorvanActions.dll").write_bytes(build_actions_dll())
-
-        # The identity follows everything that goes in, before any signature (whose time
-        # differs from build to build): the same contents and sources give the same codes.
-        digest = hashlib.sha256()
-        for source in [WXS, Path(__file__), ROOT / "tools" / "package",
-                       ROOT / "packaging" / "setup.nsi", work / "ZorvanActions.dll"]:
-            digest.update(hashlib.sha256(source.read_bytes()).digest())
-        digest.update(f"{msi_version}\0{options.url or ''}\0{fingerprint}\0".encode())
-        for relative in entries:
-            path = work / "stage" / relative
-            content = hashlib.sha256(path.read_bytes()).hexdigest() if path.is_file() else "/"
-            digest.update(f"{relative}\0{content}\0".encode())
-        product_code = guid(f"product:{msi_version}:{digest.hexdigest()}")
-
+        # What goes in is signed first, so that its signed bytes make the identity.
         signer = Signer(options, version) if options.cert else None
-        if signer:
-            signer.sign(work / "stage" / "Install.exe")
-            signer.sign(work / "ZorvanActions.dll")
-        # The package runs no Install.exe but the one it holds.
-        program_hash = hashlib.sha256((work / "stage" / "Install.exe").read_bytes()).hexdigest()
-
-        made_folders = {"bin": "BINDIR", f"zrun-{vsn}/bin": "RUNTIMEBIN"}
-        files_wxs, folders = stage_source(stage, entries, made_folders)
-        (work / "files.wxs").write_text(files_wxs)
-        # wixl takes the files' paths relative to where it runs.
-        run(["wixl", "--arch", "x64", "--define", f"Version={msi_version}",
-             "--define", f"ProductCode={product_code}",
-             "--define", "ActionsDll=../ZorvanActions.dll",
-             "-o", str(work / "package.msi"), str(WXS), str(work / "files.wxs")],
-            "wixl", cwd=work / "stage")
-
-        rows, statements = [], []
-        # Short names for every long name (files, folders and what an uninstall removes).
-        for folder, children in folders.items():
-            names = with_short_names([child.rpartition("/")[2] for child in children])
-            for child in children:
-                name = names[child.rpartition("/")[2]]
-                if child in folders:
-                    key = made_folders.get(child, element_id("d", child))
-                    statements.append(("UPDATE `Directory` SET `DefaultDir` = ? "
-                                       "WHERE `Directory` = ?", name, key))
-                else:
-                    statements.append(("UPDATE `File` SET `FileName` = ? WHERE `File` = ?",
-                                       name, element_id("f", child)))
-
-        # An uninstall removes what Install.exe made, one row per name (Wine takes no
-        # wildcard), bin's own row last; the rollback deletes the same names.
-        made = [("BINDIR", f"{name}{suffix}") for name in MADE for suffix in ["", ".tmp", ".old"]]
-        made += [("RUNTIMEBIN", "zvn.ini"), ("RUNTIMEBIN", "zvn.ini.tmp")]
-        made_short = {folder: with_short_names([name for where, name in made if where == folder])
-                      for folder in ["BINDIR", "RUNTIMEBIN"]}
-        for number, (folder, name) in enumerate(made):
-            rows.append(("RemoveFile", {
-                "FileKey": f"Made{number:02d}", "Component_": "Registration",
-                "FileName": made_short[folder][name], "DirProperty": folder, "InstallMode": 2}))
-        rows.append(("RemoveFile", {"FileKey": "Made99", "Component_": "Registration",
-                                    "DirProperty": "BINDIR", "InstallMode": 2}))
-        relative_made = [("bin\\" if folder == "BINDIR" else f"zrun-{vsn}\\bin\\") + name
-                         for folder, name in made]
-
-        # The installation folder, every folder of the stage and the two that Install.exe writes
-        # into are created by the package, which locks them as it does (CreateFolders, before
-        # InstallFiles), and so is Install.exe: nobody but SYSTEM and Administrators can change
-        # what runs or what it writes.
-        locked = ["INSTALLDIR"] + [made_folders.get(path, element_id("d", path))
-                                   for path in folders if path]
-        statements.append((
-            "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
-            "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, "
-            "`SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) "
-            "PRIMARY KEY `MsiLockPermissionsEx`)",))
-        for number, folder in enumerate(locked):
-            rows.append(("CreateFolder", {"Directory_": folder, "Component_": "Registration"}))
-            rows.append(("MsiLockPermissionsEx", {
-                "MsiLockPermissionsEx": f"Lock{number:03d}", "LockObject": folder,
-                "Table": "CreateFolder", "SDDLText": FOLDER_LOCK}))
-        rows.append(("MsiLockPermissionsEx", {
-            "MsiLockPermissionsEx": "LockProgram", "LockObject": element_id("f", "Install.exe"),
-            "Table": "File", "SDDLText": FILE_LOCK}))
-
-        actions, sequence = {}, {}
-
-        def action(name, kind, source, target, step, condition=None):
-            actions[name] = kind
-            sequence[name] = (step, condition)
-            rows.append(("CustomAction", {"Action": name, "Type": kind, "Source": source,
-                                          "Target": target}))
-
-        # Remembered like INSTALLDIR: unless the command line names it, the boot variant is the
-        # one the registry holds, else minimal; any other value stops before anything changes.
-        action("ZorvanRememberedDir", SET_PROPERTY, "INSTALLDIR", "[ZORVANDIR]", 51, REMEMBERED_DIR)
-        action("ZorvanRememberedBoot", SET_PROPERTY, "BOOTVARIANT", "[ZORVANBOOT]", 52,
-               REMEMBERED_BOOT)
-        action("ZorvanDefaultBoot", SET_PROPERTY, "BOOTVARIANT", "minimal", 53, "NOT BOOTVARIANT")
-        action("ZorvanBadBoot", ERROR_ACTION, None,
-               'BOOTVARIANT must be "full" or "minimal", not "[BOOTVARIANT]".', 54, BAD_VARIANT)
-        action("ZorvanInstallLocation", SET_PROPERTY, "ARPINSTALLLOCATION", "[INSTALLDIR]", 1001)
-        # A deferred action sees only its CustomActionData, set just before it. The rollback is
-        # scheduled before the run, so that the script holds it when the run fails, and only
-        # where nothing of this product stood before: a failed repair keeps the installation.
-        action("ZorvanRollbackData", SET_PROPERTY, "ZorvanRollback",
-               "|".join(relative_made) + "|[INSTALLDIR]", 6587, FIRST_INSTALL)
-        action("ZorvanRollback", DLL_DEFERRED + ROLLBACK, "ZorvanActions", "ZorvanRollback",
-               6588, FIRST_INSTALL)
-        action("ZorvanInstallData", SET_PROPERTY, "ZorvanInstall",
-               f"[BOOTVARIANT]|{program_hash}|[INSTALLDIR]", 6589, NOT_REMOVAL)
-        action("ZorvanInstall", DLL_DEFERRED, "ZorvanActions", "ZorvanInstall", 6590, NOT_REMOVAL)
-        sequence["CreateFolders"], sequence["RemoveFolders"] = (3700, None), (3600, None)
-        for name, (step, condition) in sequence.items():
-            rows.append(("InstallExecuteSequence",
-                         {"Action": name, "Sequence": step, "Condition": condition or None}))
-        rows.append(("InstallUISequence", {"Action": "ZorvanRememberedDir", "Sequence": 51,
-                                           "Condition": REMEMBERED_DIR}))
-        rows = [(table, {k: v for k, v in values.items() if v is not None})
-                for table, values in rows]
-
-        # Attributes: migrate the feature states (1), up to this version itself (512).
-        rows.append(("Upgrade", {"UpgradeCode": "{%s}" % UPGRADE_CODE, "VersionMax": msi_version,
-                                 "Attributes": 513, "ActionProperty": "WIX_UPGRADE_DETECTED"}))
-        properties = {"ARPNOMODIFY": "1"}
-        if options.url:
-            properties.update(ARPURLINFOABOUT=options.url, ARPHELPLINK=options.url)
-        rows += [("Property", {"Property": name, "Value": value})
-                 for name, value in properties.items()]
-        # The older version goes inside this installation's transaction, before anything is put
-        # in place: a failure brings it back, and its own uninstall clears what its Install.exe
-        # made. One of the same version but other contents (another product code) goes too.
-        statements += [
-            ("UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 "
-             "WHERE `Action` = 'RemoveExistingProducts'",),
-            ("DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",),
-            ("UPDATE `Property` SET `Value` = "
-             "'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;INSTALLDIR;BOOTVARIANT' "
-             "WHERE `Property` = 'SecureCustomProperties'",)]
-
-        database = Libmsi.Database.new(str(work / "package.msi"), Libmsi.DbFlags.TRANSACT, None)
-        add_tables(database, rows, statements)
-        check_tables(database, actions, sequence)
-        # wixl stamps the package with the time and a random package code: the time becomes
-        # SOURCE_DATE_EPOCH and the code follows from what went in.
-        summary = Libmsi.SummaryInfo.new(database, 3)
-        summary.set_string(Libmsi.Property.UUID, "{%s}" % guid(f"package:{digest.hexdigest()}"))
-        for field in (Libmsi.Property.CREATED_TM, Libmsi.Property.LASTSAVED_TM):
-            summary.set_filetime(field, (epoch + 11644473600) * 10**7)  # in 100 ns from 1601
-        summary.persist()
-        database.commit()
-        del database
-
-        nsis = ["makensis", "-V2", f"-DSTAGE={work / 'stage'}", f"-DOUTFILE={work / 'setup.exe'}",
-                f"-DVERSION={version}", f"-DVSN={vsn}"]
-        if signer:
-            nsis.append(f"-DSIGN={signer.script(work / 'sign')}")
-        run([*nsis, str(ROOT / "packaging" / "setup.nsi")], "makensis")
-        if signer:
-            signer.sign(work / "package.msi")
-            signer.sign(work / "setup.exe")
+        signatures(signer, work / "stage" / "Install.exe", work / "ZorvanActions.dll")
+        digest = identity(options, work, entries, msi_version)
+        product_code = guid(f"product:{msi_version}:{digest}")
+        tables(options, work, stage, entries, vsn, msi_version, product_code, digest, epoch)
+        setup(work, version, vsn, signer)
+        signatures(signer, work / "package.msi", work / "setup.exe")
         shutil.move(work / "package.msi", msi)
-        shutil.move(work / "setup.exe", setup)
-    for built in [msi, setup]:
+        shutil.move(work / "setup.exe", setup_exe)
+    if options.download:
+        winget_manifest(options, msi, msi_version, product_code)
+    for built in [msi, setup_exe]:
         print(f"{hashlib.sha256(built.read_bytes()).hexdigest()}  {built.name}")
     print(f"package version {msi_version}, product code {{{product_code}}}, "
           f"upgrade code {{{UPGRADE_CODE}}}")

@@ -18,7 +18,7 @@ import pefile
 import pytest
 
 from test_release import (ROOT, files_below, installed_tree, lay_sample, run, run_setup,
-                          throwaway_certificate, windows_path)
+                          throwaway_certificate, uninstall, windows_path)
 
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
@@ -73,9 +73,9 @@ def timestamp_authority(folder):
 
 @pytest.fixture(scope="module")
 def packages(tmp_path_factory):
-    """Name -> (package, stage, VSN): the sample (signed and timestamped), the same version built
-    again from a changed stage, its next version, and the sample without a boot file, each staged
-    with the release's Install.exe and built once."""
+    """Name -> (package, stage, VSN): the sample (signed and timestamped), a newer build of the
+    same version from a changed stage, its next version, and the sample without a boot file, each
+    staged with the release's Install.exe and built once."""
     folder = tmp_path_factory.mktemp("packages")
     run(["git", "clone", "--quiet", str(ROOT), str(folder / "clone")])
     run([str(folder / "clone" / "tools" / "release")], cwd=folder / "clone")
@@ -85,7 +85,7 @@ def packages(tmp_path_factory):
         for name, vsn, options, left_out in [
                 ("5.7", "5.7", ["--cert", str(cert), "--key", str(key), "--timestamp", authority],
                  []),
-                ("5.7 rebuilt", "5.7", [], []),
+                ("5.7 rebuilt", "5.7", ["--build", "1"], []),
                 ("5.8", "5.8", [], []),
                 ("broken", "5.7", ["--version", "5.7.1"], ["releases/R9/launch_vantor.seq"])]:
             stage = folder / name / "stage"
@@ -118,19 +118,30 @@ def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_pa
     (tmp_path / "ZorvanActions.dll").write_bytes(
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
     setup, destination = package.with_name("Zorvan-5.7-setup.exe"), tmp_path / "setup target"
-    assert run_setup(setup, destination).returncode == 0  # writes its uninstaller
+    assert run_setup(setup, destination, wine).returncode == 0  # writes its uninstaller
     for signed in [package, setup, tmp_path / "ZorvanActions.dll",
                    packages["5.7"][1] / "Install.exe", destination / "Uninstall.exe"]:
         assert signed_and_timestamped(signed, packages), signed
+    # The package refuses to install over the setup (Wine logs no launch condition's text).
+    refused = subprocess.run(["wine", "msiexec", "/i", windows_path(package), "/qn"], env=wine,
+                             timeout=300, **QUIET)
+    assert refused.returncode != 0 and not (Path(wine["WINEPREFIX"]) / "drive_c" /
+                                            "Program Files" / "Zorvan").exists()
+    assert uninstall(destination, wine)
     shutil.copytree(packages["5.8"][1], tmp_path / "stage")  # other times and path, same files
     run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path)])
     for built in ["Zorvan-5.8.msi", "Zorvan-5.8-setup.exe"]:
         assert (tmp_path / built).read_bytes() == packages["5.8"][0].with_name(built).read_bytes()
-    run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path / "signed"),
-         "--cert", str(packages["cert"]), "--key", str(packages["key"])])
-    codes = [{row["Property"]: row["Value"] for row in msi_table(built, "Property")}["ProductCode"]
-             for built in [packages["5.8"][0], tmp_path / "signed" / "Zorvan-5.8.msi"]]
-    assert codes[0] != codes[1]
+    codes = set()
+    for signed in ["signed", "signed again"]:  # the same stage, signed at another time
+        run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out",
+             str(tmp_path / signed), "--cert", str(packages["cert"]), "--key",
+             str(packages["key"])])
+    for built in [packages["5.8"][0], *tmp_path.glob("signed*/Zorvan-5.8.msi")]:
+        summary = run(["msiinfo", "suminfo", str(built)]).stdout.decode()
+        codes.add(({row["Property"]: row["Value"] for row in msi_table(built, "Property")}[
+            "ProductCode"], re.search(r"Revision number \(UUID\): (\S+)", summary).group(1)))
+    assert len({product for product, _ in codes}) == len({package for _, package in codes}) == 3
 
 
 def msi_table(package, name):
@@ -151,15 +162,19 @@ ORDER = [("AppSearch", None, None),
          ("ZorvanRememberedBoot",
           "ZORVANBOOT AND (NOT BOOTVARIANT OR (Installed AND NOT REINSTALL))", 51),
          ("ZorvanDefaultBoot", "NOT BOOTVARIANT", 51),
-         ("ZorvanBadBoot", 'NOT REMOVE~="ALL" AND BOOTVARIANT<>"full" AND '
-          'BOOTVARIANT<>"minimal"', 19),
-         ("CostFinalize", None, None), ("ZorvanInstallLocation", "", 51),
+         ("ZorvanBadBoot", 'NOT REMOVE AND BOOTVARIANT<>"full" AND BOOTVARIANT<>"minimal"', 19),
+         ("LaunchConditions", None, None), ("CostFinalize", None, None),
+         ("ZorvanInstallLocation", "", 51),
+         ("ZorvanFirst", "NOT Installed AND NOT WIX_UPGRADE_DETECTED AND NOT "
+          "WIX_DOWNGRADE_DETECTED AND NOT ZORVANSAMEBUILD AND &Zorvan=3", 51),
+         ("ZorvanJudgeData", "&Zorvan=3", 51), ("ZorvanJudgeEarly", "&Zorvan=3", 1),
+         ("InstallInitialize", None, None), ("ZorvanJudge", "&Zorvan=3", 3073),
          ("RemoveExistingProducts", None, None), ("CreateFolders", None, None),
          ("InstallFiles", None, None),
-         ("ZorvanRollbackData", 'NOT Installed AND NOT REMOVE~="ALL"', 51),
-         ("ZorvanRollback", 'NOT Installed AND NOT REMOVE~="ALL"', 3329),
-         ("ZorvanInstallData", 'NOT REMOVE~="ALL"', 51),
-         ("ZorvanInstall", 'NOT REMOVE~="ALL"', 3073), ("InstallFinalize", None, None)]
+         ("ZorvanRollbackData", "NOT Installed AND &Zorvan=3", 51),
+         ("ZorvanRollback", "NOT Installed AND &Zorvan=3", 3329),
+         ("ZorvanInstallData", "&Zorvan=3", 51), ("ZorvanInstall", "&Zorvan=3", 3073),
+         ("WriteRegistryValues", None, None), ("InstallFinalize", None, None)]
 
 
 def test_package_tables(tmp_path):
@@ -184,8 +199,9 @@ def test_package_tables(tmp_path):
             1, b"tools/package: " + message + b"\n", False)
         shutil.rmtree(tmp_path / "refused stage")
     url = "https://zorvan.invalid/help"
-    run([str(ROOT / "tools" / "package"), str(stage), "--out", str(tmp_path), "--url", url])
-    package = tmp_path / "Zorvan-5.7.msi"
+    run([str(ROOT / "tools" / "package"), str(stage), "--out", str(tmp_path), "--url", url,
+         "--build", "3", "--download", url])
+    package = tmp_path / "Zorvan-5.7.3.msi"
 
     actions = msi_table(package, "CustomAction")
     assert not [row for row in actions if "cmd" in (row["Source"] + row["Target"]).lower()]
@@ -193,6 +209,7 @@ def test_package_tables(tmp_path):
     kinds = {row["Action"]: int(row["Type"]) for row in actions}
     assert {row["Action"]: row["Target"] for row in actions}["ZorvanInstallData"] == (
         f"[BOOTVARIANT]|{hashlib.sha256(b'MZ').hexdigest()}|[INSTALLDIR]")
+    assert max(len(row["Target"]) for row in actions) <= 255  # the column's width
     numbers = [int(steps[action]["Sequence"]) for action, _, _ in ORDER]
     assert numbers == sorted(numbers) and len(set(numbers)) == len(numbers)
     for action, condition, kind in ORDER:
@@ -209,8 +226,8 @@ def test_package_tables(tmp_path):
     locks = {(row["Table"], row["LockObject"]): row["SDDLText"]
              for row in msi_table(package, "MsiLockPermissionsEx")}
     assert set(locks) == {("CreateFolder", folder) for folder in folders} | {("File", program)}
-    assert all(sddl.startswith("O:SYG:SYD:PAI(") and "BU)" in sddl and "AU)" not in sddl
-               for sddl in locks.values())
+    assert all(sddl.startswith("O:SYG:SYD:PAI(") and "BU)" in sddl and "AC)" in sddl
+               and "AU)" not in sddl for sddl in locks.values())
     assert {row["Directory_"] for row in msi_table(package, "CreateFolder")} == folders
     assert "LockPermissions" not in run(["msiinfo", "tables", str(package)]).stdout.decode().split()
 
@@ -233,11 +250,18 @@ def test_package_tables(tmp_path):
     properties = {row["Property"]: row["Value"] for row in msi_table(package, "Property")}
     assert {key: properties.get(key) for key in ["ARPNOMODIFY", "ARPURLINFOABOUT", "ARPHELPLINK"]
             } == {"ARPNOMODIFY": "1", "ARPURLINFOABOUT": url, "ARPHELPLINK": url}
-    assert "BOOTVARIANT" in properties["SecureCustomProperties"].split(";")
+    assert {"INSTALLDIR", "BOOTVARIANT"}.isdisjoint(properties["SecureCustomProperties"].split(";"))
+    assert {"bin\\", "bin\\zvn.exe.old", "zrun-5.7\\bin\\", "releases\\R9\\launch_bare.seq"} <= set(
+        properties["ZorvanKnown"].split("|"))
     assert {row["Name"]: row["Value"] for row in msi_table(package, "Registry")} == {
-        "InstallDir": "[INSTALLDIR]", "BootVariant": "[BOOTVARIANT]", "Version": "5.7.0"}
+        "InstallDir": "[INSTALLDIR]", "BootVariant": "[BOOTVARIANT]", "Version": "5.7.3"}
+    # An older build is replaced; another build of this one, like a newer version, refuses it.
     assert {(row["VersionMin"], row["VersionMax"], row["Attributes"])
-            for row in msi_table(package, "Upgrade")} == {("", "5.7.0", "513"), ("5.7.0", "", "2")}
+            for row in msi_table(package, "Upgrade")} == {
+        ("", "5.7.3", "1"), ("5.7.3", "5.7.3", "770"), ("5.7.3", "", "2")}
+    manifest = (tmp_path / "Zorvan-5.7.3.winget.yaml").read_text()
+    assert f"ProductCode: '{properties['ProductCode']}'" in manifest and (
+        f"InstallerSha256: {hashlib.sha256(package.read_bytes()).hexdigest().upper()}" in manifest)
 
     (tmp_path / "actions.dll").write_bytes(
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
@@ -245,7 +269,7 @@ def test_package_tables(tmp_path):
     assert {entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT} <= {
         "kernel32.dll", "msi.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "bcrypt.dll"}
     assert {symbol.name for symbol in image.DIRECTORY_ENTRY_EXPORT.symbols} == {
-        b"ZorvanInstall", b"ZorvanRollback"}
+        b"ZorvanInstall", b"ZorvanRollback", b"ZorvanJudge"}
     image.close()
 
 
@@ -257,19 +281,23 @@ ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zor
 # Steps: msiexec's action (with what the step does first to the installed folder), the package,
 # the properties given, whether msiexec succeeds, whose tree is then installed with which boot
 # file (or None: the folder is gone), and lines that the msiexec log holds, in this order.
+MADE = r"C:\Zorvan made"
 SCENARIOS = {
-    "upgraded by a rebuild and a version, not downgraded, removed": (FLEET, [
+    "upgraded by a newer build and a version, older and same-version builds refused, removed": (FLEET, [
         ("/i", "5.7", [f"INSTALLDIR={FLEET}"], True, ("5.7", BARE), []),
         ("/i", "5.7 rebuilt", [], True, ("5.7 rebuilt", BARE), []),
+        ("/i", "broken", [], False, ("5.7 rebuilt", BARE),  # another build of 5.7.1
+         [": LaunchConditions. Return value 0"]),  # Wine's failure, without the message
+        ("/i", "5.7", [], False, ("5.7 rebuilt", BARE), []),
         ("/i", "5.8", [], True, ("5.8", BARE), []),
         ("/i", "5.7", [], False, ("5.8", BARE), []),
         ("/x", "5.8", [], True, None, [])]),
-    "full, repaired and upgraded: still full": (DEFAULT, [
+    "full, repaired and upgraded: still full; the feature removed": (DEFAULT, [
         ("/i", "5.7", ["BOOTVARIANT=full"], True, ("5.7", FULL), [ASKED.format("5.7")]),
         ("/i", "5.7", REPAIR, True, ("5.7", FULL),
          [ASKED.format("5.7")]),
         ("/i", "5.8", [], True, ("5.8", FULL), [ASKED.format("5.8")]),
-        ("/x", "5.8", [], True, None, [])]),
+        ("/i", "5.8", ["REMOVE=Zorvan"], True, None, [])]),
     "repairs failed or refused, keeping the installation": (DEFAULT, [
         ("/i", "5.7", [], True, ("5.7", BARE), []),
         ("/i planted", "5.7", REPAIR, False, ("5.7", BARE), [
@@ -277,13 +305,17 @@ SCENARIOS = {
             "C:\\Program Files\\Zorvan\\bin\\launch.seq", "Install.exe failed with exit status 1"]),
         ("/i opened", "5.7", REPAIR, False, ("5.7", BARE), [
             "C:\\Program Files\\Zorvan can be changed by users other than administrators; "
-            "nothing was run."]),
+            "nothing was installed."]),
         ("/x", "5.7", [], True, None, [])]),
     "refused or failed, leaving nothing": (DEFAULT, [
         ("/i", "5.7", ["BOOTVARIANT=fast"], False, None, ["Action start", ": ZorvanBadBoot."]),
         ("/i", "broken", [], False, None, [
             "Install.exe: Could not find file C:\\Program Files\\Zorvan\\releases\\R9\\"
             "launch_vantor.seq", "Install.exe failed with exit status 1"])]),
+    "a folder made before the installation refused, nothing written": (MADE, [
+        ("/i made", "5.7", [f"INSTALLDIR={MADE}"], False, {"bin/version.dll": b"planted"}, [
+            MADE + "\\bin holds version.dll, which this package does not install; nothing was "
+            "installed."])]),
 }
 
 
@@ -302,14 +334,17 @@ def test_msiexec(wine, packages, folder, steps, tmp_path):
         if prepare == "opened":  # everyone may change the folder (Wine's own access list)
             (root / "bin" / "launch.seq").rmdir()
             root.chmod(0o777)
+        if prepare == "made":  # by a user, who keeps a DLL of theirs beside the launchers
+            (root / "bin").mkdir(parents=True)
+            (root / "bin" / "version.dll").write_bytes(b"planted")
         done = subprocess.run(["wine", "msiexec", action, windows_path(package), "/qn",
                                "/l*v", windows_path(log), *properties],
                               env=wine, timeout=300, **QUIET)
         step = f"msiexec {action} {package.name} {properties}"
         assert (done.returncode == 0) == succeeds, step
         expected = installed_tree(packages[tree[0]][1], folder, packages[tree[0]][2], tree[1]) \
-            if tree else None
-        if prepare:  # each other file as it was
+            if isinstance(tree, tuple) else tree
+        if prepare in ("planted", "opened"):  # each other file as it was
             expected.pop("bin/launch.seq")
         assert (files_below(root) if root.exists() else None) == expected, step
         text = log.read_bytes().decode("latin-1")

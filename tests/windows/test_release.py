@@ -121,16 +121,17 @@ def build_setup(release, folder, *left_out):
     return stage, folder / "Zorvan-5.7-setup.exe"
 
 
-def run_setup(setup, destination):
+def run_setup(setup, destination, env=None):
     # /D= must come last and unquoted: each word its own argument, so that Wine quotes none.
     words = f"/D={windows_path(destination)}".split(" ")
-    return subprocess.run(["wine", str(setup), "/S", *words], capture_output=True, timeout=300)
+    return subprocess.run(["wine", str(setup), "/S", *words], capture_output=True, timeout=300,
+                          env=env)
 
 
-def uninstall(destination):
+def uninstall(destination, env=None):
     # The uninstaller starts a copy of itself elsewhere and returns at once: wait for it.
     subprocess.run(["wine", str(destination / "Uninstall.exe"), "/S"], capture_output=True,
-                   timeout=120, check=True)
+                   timeout=120, check=True, env=env)
     deadline = time.monotonic() + 60
     while destination.exists() and time.monotonic() < deadline:
         time.sleep(0.2)

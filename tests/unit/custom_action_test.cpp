@@ -1,0 +1,45 @@
+// The package's custom actions where Wine cannot show the situation: Wine reports its one user as
+// the owner of every folder, so the owner branch of the folder check runs here on descriptors
+// made from SDDL, each as a folder on Windows would have it.
+#include "../../packaging/custom_action.cpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Row {
+    const wchar_t* sddl;
+    bool sound; // only administrators may change it
+};
+
+TEST(CustomAction, FolderOwnerAndAccessListJudged) {
+    const Row rows[] = {
+        {L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;AC)",
+         true}, // the package's lock
+        {L"O:S-1-5-21-1-2-3-1001D:PAI(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", false}, // a user's
+        {L"O:BAD:(A;OICI;FA;;;SY)(A;;0x1301bf;;;AU)", false},               // others may write
+        {L"O:S-1-5-18D:P(A;OICIIO;FA;;;CO)(A;;FA;;;SY)(D;;FA;;;WD)", true}, // inherited, denied
+        {L"O:BAD:(A;;GA;;;WD)", false}, // everyone may do anything
+    };
+    std::vector<std::vector<BYTE>> trusted = trusted_sids();
+    for (const Row& row : rows) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(row.sddl, SDDL_REVISION_1,
+                                                                         &descriptor, nullptr));
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        EXPECT_EQ(only_trusted_change(owner, present ? dacl : nullptr, trusted), row.sound)
+            << std::string(row.sddl, row.sddl + wcslen(row.sddl));
+        LocalFree(descriptor);
+    }
+}
+
+TEST(CustomAction, DriveRootKept) {
+    EXPECT_EQ(without_separator(L"C:\\"), L"C:\\");
+    EXPECT_EQ(without_separator(L"C:\\Zorvan\\\\"), L"C:\\Zorvan");
+}
+
+} // namespace
