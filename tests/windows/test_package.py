@@ -1,8 +1,9 @@
-"""The Windows Installer package of tools/package: its tables as built (no Wine), and under Wine's
-msiexec, in a fresh 64-bit prefix of its own, installed, repaired, failed, upgraded and
-uninstalled, over the sample distribution, a rebuild of it and a second version. Outcomes and
-the msiexec log are checked, not exit codes: Wine cuts those to 8 bits, and takes a custom
-action that cannot load for a success."""
+"""The Windows Installer package of tools/package: its tables as built (no Wine), and under
+msiexec, installed, repaired, failed, upgraded and uninstalled, over the sample distribution, a
+rebuild of it and a second version: under Wine in a fresh 64-bit prefix of its own, or by the
+Windows Installer service itself in the windows lane. Outcomes and the msiexec log are checked;
+exit codes only on Windows: Wine cuts those to 8 bits, and takes a custom action that cannot
+load for a success. Only Windows applies the lock, which the windows lane reads back."""
 
 import contextlib
 import hashlib
@@ -14,18 +15,21 @@ import subprocess
 import threading
 from pathlib import Path
 
-import pefile
 import pytest
 
-from test_release import (ROOT, files_below, installed_tree, lay_sample, run, run_setup,
-                          throwaway_certificate, uninstall, windows_path)
+from test_release import (ROOT, files_below, installed_tree, kept, lay_sample, run, run_setup,
+                          throwaway_certificate, uninstall)
 
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
 
 @pytest.fixture(scope="module")
-def wine(tmp_path_factory):
-    """The environment of a new 64-bit prefix, set up as tools/test sets up the suites' one."""
+def system(lane, tmp_path_factory):
+    """Where msiexec runs, as (its environment, drive C: as a host folder): under Wine a new
+    64-bit prefix, set up as tools/test sets up the suites' one; on Windows the machine."""
+    if lane.name == "windows":
+        yield dict(os.environ), Path("C:/")
+        return
     prefix = tmp_path_factory.mktemp("prefix")
     env = dict(os.environ, WINEPREFIX=str(prefix), WINEARCH="win64", WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -33,7 +37,7 @@ def wine(tmp_path_factory):
         for command in (["wineserver", "-p"], ["wineboot", "-i"], ["wine", "reg", "add",
                         r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f"]):
             subprocess.run(command, env=env, check=True, timeout=300, **QUIET)
-        yield env
+        yield env, prefix / "drive_c"
     finally:
         subprocess.run(["wineserver", "-k"], env=env, **QUIET)
         shutil.rmtree(prefix)  # most of a gigabyte
@@ -71,23 +75,31 @@ def timestamp_authority(folder):
         server.shutdown()
 
 
+# Name, VSN, tools/package's options (SIGNED: signed and timestamped), files left out.
+SIGNED = ["--cert", "{cert}", "--key", "{key}", "--timestamp", "{authority}"]
+PACKAGES = [("5.7", "5.7", SIGNED, []), ("5.7 rebuilt", "5.7", ["--build", "1"], []),
+            ("5.8", "5.8", [], []),
+            ("broken", "5.7", ["--version", "5.7.1"], ["releases/R9/launch_vantor.seq"])]
+
+
 @pytest.fixture(scope="module")
-def packages(tmp_path_factory):
+def packages(lane):
     """Name -> (package, stage, VSN): the sample (signed and timestamped), a newer build of the
     same version from a changed stage, its next version, and the sample without a boot file, each
-    staged with the release's Install.exe and built once."""
-    folder = tmp_path_factory.mktemp("packages")
+    staged with the release's Install.exe and built once (kept as packages/msi)."""
+    folder = kept(lane, "msi", build_packages)
+    built = {"cert": folder / "cert.pem", "key": folder / "key.pem", "tsa": folder / "tsa.pem"}
+    for name, vsn, _, _ in PACKAGES:
+        built[name] = (next((folder / name).glob("*.msi")), folder / name / "stage", vsn)
+    return built
+
+
+def build_packages(folder):
     run(["git", "clone", "--quiet", str(ROOT), str(folder / "clone")])
     run([str(folder / "clone" / "tools" / "release")], cwd=folder / "clone")
     key, cert = throwaway_certificate(folder)
-    with timestamp_authority(folder) as (authority, authority_cert):
-        built = {"cert": cert, "key": key, "tsa": authority_cert}
-        for name, vsn, options, left_out in [
-                ("5.7", "5.7", ["--cert", str(cert), "--key", str(key), "--timestamp", authority],
-                 []),
-                ("5.7 rebuilt", "5.7", ["--build", "1"], []),
-                ("5.8", "5.8", [], []),
-                ("broken", "5.7", ["--version", "5.7.1"], ["releases/R9/launch_vantor.seq"])]:
+    with timestamp_authority(folder) as (authority, _):
+        for name, vsn, options, left_out in PACKAGES:
             stage = folder / name / "stage"
             lay_sample(stage, *left_out)
             shutil.copy(folder / "clone" / "build" / "release" / "Install.exe", stage)
@@ -98,12 +110,13 @@ def packages(tmp_path_factory):
             if name != "5.7":  # a changed boot file
                 (stage / "releases" / "R9" / "launch_bare.seq").write_text(f"boot: {name}\n")
             run([str(ROOT / "tools" / "package"), str(stage), "--out", str(folder / name),
-                 *options])
-            built[name] = (next((folder / name).glob("*.msi")), stage, vsn)
-            if "--cert" in options:  # the stage as installed: Install.exe signed
-                run(["msiextract", "-C", str(folder / name / "files"), str(built[name][0])])
+                 *[o.format(cert=cert, key=key, authority=authority) for o in options]])
+            if options is SIGNED:  # the stage as installed: Install.exe signed
+                package = next((folder / name).glob("*.msi"))
+                run(["msiextract", "-C", str(folder / name / "files"), str(package)])
                 shutil.copy(next((folder / name / "files").rglob("Install.exe")), stage)
-    return built
+                shutil.rmtree(folder / name / "files")
+    shutil.rmtree(folder / "clone")
 
 
 def signed_and_timestamped(path, packages):
@@ -113,21 +126,23 @@ def signed_and_timestamped(path, packages):
         b"Timestamp Server Signature verification: ok" in report)
 
 
-def test_packages_are_signed_inside_out_and_rebuilt_alike(wine, packages, tmp_path):
+@pytest.mark.linux_tools
+def test_packages_are_signed_inside_out_and_rebuilt_alike(lane, system, packages, tmp_path):
+    wine = system[0]
     package = packages["5.7"][0]
     (tmp_path / "ZorvanActions.dll").write_bytes(
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
     setup, destination = package.with_name("Zorvan-5.7-setup.exe"), tmp_path / "setup target"
-    assert run_setup(setup, destination, wine).returncode == 0  # writes its uninstaller
+    assert run_setup(lane, setup, destination, wine).returncode == 0  # writes its uninstaller
     for signed in [package, setup, tmp_path / "ZorvanActions.dll",
                    packages["5.7"][1] / "Install.exe", destination / "Uninstall.exe"]:
         assert signed_and_timestamped(signed, packages), signed
     # The package refuses to install over the setup (Wine logs no launch condition's text).
-    refused = subprocess.run(["wine", "msiexec", "/i", windows_path(package), "/qn"], env=wine,
+    refused = subprocess.run(lane.command("msiexec", "/i", lane.path(package), "/qn"), env=wine,
                              timeout=300, **QUIET)
-    assert refused.returncode != 0 and not (Path(wine["WINEPREFIX"]) / "drive_c" /
+    assert refused.returncode != 0 and not (system[1] /
                                             "Program Files" / "Zorvan").exists()
-    assert uninstall(destination, wine)
+    assert uninstall(lane, destination, wine)
     shutil.copytree(packages["5.8"][1], tmp_path / "stage")  # other times and path, same files
     run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path)])
     for built in ["Zorvan-5.8.msi", "Zorvan-5.8-setup.exe"]:
@@ -177,6 +192,7 @@ ORDER = [("AppSearch", None, None),
          ("WriteRegistryValues", None, None), ("InstallFinalize", None, None)]
 
 
+@pytest.mark.linux_tools
 def test_package_tables(tmp_path):
     """Without Wine: what the built package's tables say, and what tools/package refuses."""
     stage = tmp_path / "stage"
@@ -265,7 +281,7 @@ def test_package_tables(tmp_path):
 
     (tmp_path / "actions.dll").write_bytes(
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
-    image = pefile.PE(str(tmp_path / "actions.dll"))
+    image = pytest.importorskip("pefile").PE(str(tmp_path / "actions.dll"))
     assert {entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT} <= {
         "kernel32.dll", "msi.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "bcrypt.dll"}
     assert {symbol.name for symbol in image.DIRECTORY_ENTRY_EXPORT.symbols} == {
@@ -316,12 +332,45 @@ SCENARIOS = {
         ("/i made", "5.7", [f"INSTALLDIR={MADE}"], False, {"bin/version.dll": b"planted"}, [
             MADE + "\\bin holds version.dll, which this package does not install; nothing was "
             "installed."])]),
+    "a folder a standard user made first refused, nothing written": (MADE, [
+        ("/i user-made", "5.7", [f"INSTALLDIR={MADE}"], False, {}, [
+            MADE + " can be changed by users other than administrators; nothing was "
+            "installed."])]),
 }
+ONLY_WINDOWS = {"a folder a standard user made first refused, nothing written":
+                "Wine applies no access lists and reports one owner for every folder"}
+# Read and execute, as Windows writes it back (generic or file rights); every other account
+# than SYSTEM and Administrators gets no more.
+READ_AND_RUN = {"0x1200a9", "FRFX", "FXFR", "GRGX", "GXGR"}
 
 
-@pytest.mark.parametrize("folder, steps", SCENARIOS.values(), ids=SCENARIOS.keys())
-def test_msiexec(wine, packages, folder, steps, tmp_path):
-    root = Path(wine["WINEPREFIX"]) / "drive_c" / folder[3:].replace("\\", "/")
+def locked(root):
+    """Whether the folder's security descriptor is the package's lock: owned by SYSTEM, nothing
+    inherited, nobody but SYSTEM and Administrators more than read and execute."""
+    sddl = run(["powershell", "-NoProfile", "-Command", "(Get-Acl -LiteralPath $env:FOLDER).Sddl"],
+               env=dict(os.environ, FOLDER=str(root))).stdout.decode().strip()
+    entries = re.findall(r"\(A;[^;]*;([^;]*);;;([^)]*)\)", sddl)
+    return sddl.startswith("O:SY") and "D:P" in sddl and all(
+        who in ("SY", "BA") or rights in READ_AND_RUN for rights, who in entries), sddl
+
+
+def made_by_a_standard_user(root):
+    """root made first, owned by a new local user who is no administrator, with full control."""
+    user = "zvnuser"
+    subprocess.run(["net", "user", user, "/delete"], **QUIET)
+    run(["net", "user", user, "Zv-" + os.urandom(8).hex() + "!", "/add"])
+    root.mkdir(parents=True)
+    run(["icacls", str(root), "/setowner", user])
+    run(["icacls", str(root), "/grant", f"{user}:(OI)(CI)F"])
+
+
+@pytest.mark.parametrize("folder, steps", [
+    pytest.param(*row, marks=pytest.mark.windows(ONLY_WINDOWS[name])) if name in ONLY_WINDOWS
+    else row for name, row in SCENARIOS.items()], ids=SCENARIOS.keys())
+def test_msiexec(lane, system, packages, folder, steps, tmp_path):
+    root = system[1] / folder[3:].replace("\\", "/")
+    if lane.name == "windows" and (root.exists() or folder == MADE):  # left by an earlier run
+        subprocess.run(["cmd", "/c", "rmdir", "/s", "/q", str(root)], **QUIET)
     for number, (action, name, properties, succeeds, tree, logged) in enumerate(steps):
         package, log = packages[name][0], tmp_path / f"{number}.log"
         action, _, prepare = action.partition(" ")
@@ -331,17 +380,26 @@ def test_msiexec(wine, packages, folder, steps, tmp_path):
         if prepare == "planted":  # a folder where Install.exe puts a file: it fails
             (root / "bin" / "launch.seq").unlink()
             (root / "bin" / "launch.seq").mkdir()
-        if prepare == "opened":  # everyone may change the folder (Wine's own access list)
+        if prepare == "opened":  # everyone may change the folder
             (root / "bin" / "launch.seq").rmdir()
-            root.chmod(0o777)
+            if lane.name == "windows":
+                run(["icacls", str(root), "/grant", "*S-1-1-0:(OI)(CI)M"])
+            else:
+                root.chmod(0o777)  # Wine's own access list
+        if prepare == "user-made":
+            made_by_a_standard_user(root)
         if prepare == "made":  # by a user, who keeps a DLL of theirs beside the launchers
             (root / "bin").mkdir(parents=True)
             (root / "bin" / "version.dll").write_bytes(b"planted")
-        done = subprocess.run(["wine", "msiexec", action, windows_path(package), "/qn",
-                               "/l*v", windows_path(log), *properties],
-                              env=wine, timeout=300, **QUIET)
+        done = subprocess.run(lane.command("msiexec", action, lane.path(package), "/qn", "/l*v",
+                                           lane.path(log), *properties),
+                              env=system[0], timeout=300, **QUIET)
         step = f"msiexec {action} {package.name} {properties}"
         assert (done.returncode == 0) == succeeds, step
+        if lane.name == "windows":  # the real exit codes, and the lock as Windows applied it
+            assert done.returncode == (0 if succeeds else 1603), step
+            if succeeds and isinstance(tree, tuple):
+                assert locked(root)[0], (step, locked(root)[1])
         expected = installed_tree(packages[tree[0]][1], folder, packages[tree[0]][2], tree[1]) \
             if isinstance(tree, tuple) else tree
         if prepare in ("planted", "opened"):  # each other file as it was
@@ -351,3 +409,5 @@ def test_msiexec(wine, packages, folder, steps, tmp_path):
         assert properties != REPAIR or "ZorvanRollback" not in text, step
         places = [text.find(line) for line in logged]
         assert -1 not in places and places == sorted(places), (step, logged)
+    if folder == MADE and lane.name == "windows":
+        subprocess.run(["net", "user", "zvnuser", "/delete"], **QUIET)

@@ -1,5 +1,6 @@
 """The Windows release as a maintainer ships it: built the same from any checkout, versioned,
-signed, and run by the sample setup (makensis) under Wine."""
+signed, and run by the sample setup (makensis), under Wine or on Windows. What is built here is
+kept in the artifacts' packages/ for the windows lane, which cannot build it."""
 
 import hashlib
 import os
@@ -9,7 +10,6 @@ import subprocess
 import time
 from pathlib import Path
 
-import pefile
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -25,8 +25,17 @@ def lay_sample(folder, *left_out):
          *left_out])
 
 
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
+def kept(lane, name, build):
+    """The artifacts' folder packages/name: made by build(folder) in the lanes that build it,
+    taken as it was made in the windows lane."""
+    folder = lane.artifacts / "packages" / name
+    if lane.name == "windows":
+        if not folder.is_dir():
+            pytest.skip(f"the artifacts hold no packages/{name}: the wine lane makes it")
+    else:
+        shutil.rmtree(folder, ignore_errors=True)
+        build(folder)
+    return folder
 
 
 def files_below(folder):
@@ -46,7 +55,9 @@ def release(tmp_path_factory):
     return builds
 
 
+@pytest.mark.linux_tools
 def test_two_clones_give_the_same_stripped_versioned_executable(release):
+    pefile = pytest.importorskip("pefile")
     sums = [(folder / "SHA256SUMS").read_text() for folder in release]
     exe = release[0] / "Install.exe"
     assert sums[0] == sums[1] == f"{hashlib.sha256(exe.read_bytes()).hexdigest()}  Install.exe\n"
@@ -77,7 +88,8 @@ def throwaway_certificate(folder):
     return key, cert
 
 
-def test_signed_with_a_throwaway_certificate_verifies_and_runs(release, tmp_path):
+@pytest.mark.linux_tools
+def test_signed_with_a_throwaway_certificate_verifies_and_runs(lane, release, tmp_path):
     key, cert = throwaway_certificate(tmp_path)
     clone = release[0].parents[1]
     run([str(clone / "tools" / "release"), "--cert", str(cert), "--key", str(key)], cwd=clone)
@@ -89,7 +101,7 @@ def test_signed_with_a_throwaway_certificate_verifies_and_runs(release, tmp_path
         "  signed/Install.exe\n")
     tree = tmp_path / "tree"
     lay_sample(tree)
-    done = subprocess.run(["wine", str(signed), windows_path(tree), "-s"], capture_output=True,
+    done = subprocess.run(lane.command(signed, lane.path(tree), "-s"), capture_output=True,
                           timeout=120)
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
     assert (tree / "bin" / "launch.seq").read_bytes() == (
@@ -108,29 +120,33 @@ def installed_tree(stage, root, vsn="5.7", boot="launch_bare.seq"):
     root = root.replace("\\", "\\\\")
     expected[f"zrun-{vsn}/bin/zvn.ini"] = expected["bin/zvn.ini"] = (
         f"[zorvan]\nBindir={root}\\\\zrun-{vsn}\\\\bin\nProgname=zvn\nRootdir={root}\n".encode(
-            "cp1252"))  # the code page of Wine's prefix
+            "cp1252"))  # the code page of Wine's prefix and of hosted Windows runners
     return dict(sorted(expected.items()))
 
 
-def build_setup(release, folder, *left_out):
-    """The sample's setup as tools/package builds it, with the release's Install.exe."""
-    stage = folder / "stage"
-    lay_sample(stage, *left_out)
-    shutil.copy(release[0] / "Install.exe", stage / "Install.exe")
-    run([str(ROOT / "tools" / "package"), str(stage), "--out", str(folder)])
-    return stage, folder / "Zorvan-5.7-setup.exe"
+def built_setup(request, lane, name, *left_out):
+    """The sample's stage and its setup as tools/package builds it, with the release's
+    Install.exe, kept as packages/setup NAME."""
+    def build(folder):
+        stage = folder / "stage"
+        lay_sample(stage, *left_out)
+        shutil.copy(request.getfixturevalue("release")[0] / "Install.exe", stage / "Install.exe")
+        run([str(ROOT / "tools" / "package"), str(stage), "--out", str(folder)])
+
+    folder = kept(lane, f"setup {name}", build)
+    return folder / "stage", folder / "Zorvan-5.7-setup.exe"
 
 
-def run_setup(setup, destination, env=None):
-    # /D= must come last and unquoted: each word its own argument, so that Wine quotes none.
-    words = f"/D={windows_path(destination)}".split(" ")
-    return subprocess.run(["wine", str(setup), "/S", *words], capture_output=True, timeout=300,
+def run_setup(lane, setup, destination, env=None):
+    # /D= must come last and unquoted: each word its own argument, so that none is quoted.
+    words = f"/D={lane.path(destination)}".split(" ")
+    return subprocess.run(lane.command(setup, "/S", *words), capture_output=True, timeout=300,
                           env=env)
 
 
-def uninstall(destination, env=None):
+def uninstall(lane, destination, env=None):
     # The uninstaller starts a copy of itself elsewhere and returns at once: wait for it.
-    subprocess.run(["wine", str(destination / "Uninstall.exe"), "/S"], capture_output=True,
+    subprocess.run(lane.command(destination / "Uninstall.exe", "/S"), capture_output=True,
                    timeout=120, check=True, env=env)
     deadline = time.monotonic() + 60
     while destination.exists() and time.monotonic() < deadline:
@@ -138,25 +154,27 @@ def uninstall(destination, env=None):
     return not destination.exists()
 
 
-def test_setup_installs_the_tree_and_uninstalls_it(release, tmp_path):
-    stage, setup = build_setup(release, tmp_path)
+@pytest.mark.admin
+def test_setup_installs_the_tree_and_uninstalls_it(request, lane, tmp_path):
+    stage, setup = built_setup(request, lane, "sample")
     destination = tmp_path / "setup target" / "Zorvan 5.7"
-    assert run_setup(setup, destination).returncode == 0
-    expected = installed_tree(stage, windows_path(destination))
+    assert run_setup(lane, setup, destination).returncode == 0
+    expected = installed_tree(stage, lane.path(destination))
     expected["Install.log"] = b""
     installed = files_below(destination)
     assert installed.pop("Uninstall.exe").startswith(b"MZ")
     assert installed == dict(sorted(expected.items()))
-    assert uninstall(destination)
+    assert uninstall(lane, destination)
     assert destination.parent.exists()
 
 
-def test_setup_fails_when_the_installation_fails_and_can_be_removed(release, tmp_path):
-    _, setup = build_setup(release, tmp_path, "releases/R9/launch_vantor.seq")
+@pytest.mark.admin
+def test_setup_fails_when_the_installation_fails_and_can_be_removed(request, lane, tmp_path):
+    _, setup = built_setup(request, lane, "broken", "releases/R9/launch_vantor.seq")
     destination = tmp_path / "broken target"
-    done = run_setup(setup, destination)
+    done = run_setup(lane, setup, destination)
     assert done.returncode != 0
-    missing = windows_path(destination / "releases" / "R9" / "launch_vantor.seq")
+    missing = lane.path(destination / "releases" / "R9" / "launch_vantor.seq")
     assert (destination / "Install.log").read_bytes().replace(b"\r\n", b"\n") == (
         f"Could not find file {missing}\n".encode())
-    assert uninstall(destination)
+    assert uninstall(lane, destination)
