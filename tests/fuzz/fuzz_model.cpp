@@ -126,6 +126,7 @@ void put_section(State& st, const std::string& name, bool copy, int32_t index) {
     st.ref.most_sections = std::max(st.ref.most_sections, st.ref.sections.size());
 }
 
+// Removes the first section named name, when there is one.
 void remove_section(State& st, const std::string& name) {
     int32_t at = ref_find(st.ref, name);
     check(ini_remove_section(st.ini, name.c_str()) == (at < 0 ? 1 : 0));
@@ -159,6 +160,7 @@ void set_value(State& st, Input& in, size_t s, const std::string& name, bool own
     }
 }
 
+// Removes the first entry with key name from section s, when there is one.
 void remove_key(State& st, size_t s, const std::string& name) {
     RefSection& entries = st.ref.sections[s].second;
     int32_t at = ref_find_key(entries, name);
