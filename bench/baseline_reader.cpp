@@ -198,7 +198,8 @@ static IniFile* build_document(char** lines, int32_t count, int32_t sections) {
         return nullptr;
     }
     void* array = ini->sections;
-    bool ok = ini_reserve(&array, sections, &ini->section_capacity, sizeof(ini->sections[0])) != 0;
+    bool ok = ini_reserve_by_steps(&array, sections, &ini->section_capacity,
+                                   sizeof(ini->sections[0])) != 0;
     ini->sections = static_cast<IniSection**>(array);
     for (int32_t i = 0; ok && i < count; i++) {
         int32_t entries = entries_after(lines, count, i);
@@ -210,8 +211,8 @@ static IniFile* build_document(char** lines, int32_t count, int32_t sections) {
         lines[i] = nullptr;
         ini->sections[ini->section_count++] = section;
         array = section->entries;
-        ok = ini_reserve(&array, entries, &section->entry_capacity, sizeof(section->entries[0])) !=
-             0;
+        ok = ini_reserve_by_steps(&array, entries, &section->entry_capacity,
+                                  sizeof(section->entries[0])) != 0;
         section->entries = static_cast<IniEntry**>(array);
         for (; ok && section->entry_count < entries; i++) {
             IniEntry* entry = entry_from_line(lines[i + 1]);
@@ -251,8 +252,8 @@ static int32_t collect_lines(PlatFile file, char*** lines, int32_t* count) {
     char* line;
     while ((line = baseline_read_line(&reader)) != nullptr) {
         void* grown = *lines;
-        if (*count == INT32_MAX || !ini_reserve_buffer(&grown, static_cast<size_t>(*count) + 1,
-                                                       &capacity, sizeof(char*))) {
+        if (*count == INT32_MAX || !ini_reserve_by_doubling(&grown, static_cast<size_t>(*count) + 1,
+                                                            &capacity, sizeof(char*))) {
             free(line);
             return INI_READ_NO_MEMORY;
         }

@@ -124,8 +124,8 @@ char* ini_read_line(IniLineReader* reader);
 // Loads the file at path. None when it cannot be opened, cannot be read to its end, its lines
 // do not form sections, or memory ran out; *error (when given) then says which.
 IniFile* ini_read_file(const char* path, int32_t* error = nullptr);
-// Loads the rest of a file that the caller opened (and closes), as ini_read_file does; none,
-// with INI_READ_CANNOT_OPEN, when file is PLAT_NO_FILE.
+// Loads the rest of a file that the caller opened, as ini_read_file does, and leaves it open:
+// closing it stays the caller's task. None, with INI_READ_CANNOT_OPEN, when file is PLAT_NO_FILE.
 IniFile* ini_read_from(PlatFile file, int32_t* error = nullptr);
 
 // --- Writer -----------------------------------------------------------------------------
@@ -140,8 +140,8 @@ enum {
 
 // Saves ini to path, creating or truncating the file. The document is only read.
 int32_t ini_write_file(const IniFile* ini, const char* path);
-// Writes ini into a file that the caller created (and closes): INI_WRITE_OK, INI_WRITE_FAILED or
-// INI_WRITE_NO_MEMORY.
+// Writes ini into a file that the caller created, and leaves it open: closing it stays the
+// caller's task. INI_WRITE_OK, INI_WRITE_FAILED or INI_WRITE_NO_MEMORY.
 int32_t ini_write_to(const IniFile* ini, PlatFile file);
 
 #endif

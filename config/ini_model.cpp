@@ -5,7 +5,7 @@
 #include "ini.h"
 #include "ini_internal.h"
 
-int32_t ini_reserve(void** items, int32_t needed, int32_t* capacity, size_t item_size) {
+int32_t ini_reserve_by_steps(void** items, int32_t needed, int32_t* capacity, size_t item_size) {
     if (needed <= *capacity) {
         return 1;
     }
@@ -22,7 +22,7 @@ int32_t ini_reserve(void** items, int32_t needed, int32_t* capacity, size_t item
     return 1;
 }
 
-int32_t ini_reserve_buffer(void** items, size_t needed, size_t* capacity, size_t item_size) {
+int32_t ini_reserve_by_doubling(void** items, size_t needed, size_t* capacity, size_t item_size) {
     if (needed <= *capacity) {
         return 1;
     }
@@ -44,7 +44,7 @@ int32_t ini_reserve_buffer(void** items, size_t needed, size_t* capacity, size_t
 
 int32_t ini_buffer_append(char** bytes, size_t* length, size_t* capacity, char byte) {
     void* grown = *bytes;
-    if (!ini_reserve_buffer(&grown, *length + 1, capacity, 1)) {
+    if (!ini_reserve_by_doubling(&grown, *length + 1, capacity, 1)) {
         return 0;
     }
     *bytes = static_cast<char*>(grown);
@@ -54,8 +54,8 @@ int32_t ini_buffer_append(char** bytes, size_t* length, size_t* capacity, char b
 
 int32_t ini_append_section(IniFile* ini, IniSection* section) {
     void* sections = ini->sections;
-    if (!ini_reserve(&sections, ini->section_count + 1, &ini->section_capacity,
-                     sizeof(ini->sections[0]))) {
+    if (!ini_reserve_by_steps(&sections, ini->section_count + 1, &ini->section_capacity,
+                              sizeof(ini->sections[0]))) {
         return 0;
     }
     ini->sections = static_cast<IniSection**>(sections);
@@ -65,8 +65,8 @@ int32_t ini_append_section(IniFile* ini, IniSection* section) {
 
 int32_t ini_append_entry(IniSection* section, IniEntry* entry) {
     void* entries = section->entries;
-    if (!ini_reserve(&entries, section->entry_count + 1, &section->entry_capacity,
-                     sizeof(section->entries[0]))) {
+    if (!ini_reserve_by_steps(&entries, section->entry_count + 1, &section->entry_capacity,
+                              sizeof(section->entries[0]))) {
         return 0;
     }
     section->entries = static_cast<IniEntry**>(entries);

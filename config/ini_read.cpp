@@ -150,6 +150,76 @@ static inline int32_t append_fast(IniLineReader* reader, LineBuffer* line, const
     return append(reader, line, bytes, count);
 }
 
+// What the lexer carries from one byte to the next within a logical line.
+struct LineState {
+    bool escape;  // the last byte was a backslash that escapes the next one
+    bool comment; // a ';' started a comment, which runs to the line feed
+};
+
+// Skips a comment up to its line feed, or appends a run of bytes that a line in progress keeps
+// as they are: most bytes go one of these two ways. Gives where the bytes to take one at a time
+// begin (end when the block is used up), or none when memory ran out.
+static const char* take_run(IniLineReader* reader, LineBuffer* line, const LineState* state,
+                            const char* p, const char* end) {
+    // A comment runs to the line feed, so of a comment take_byte only ever sees that line feed.
+    if (state->comment) {
+        const char* feed = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        return feed != nullptr ? feed : end;
+    }
+    if (state->escape || line->length == 0) {
+        return p;
+    }
+    const char* run = kept_run(p, end);
+    if (run > p && !append_fast(reader, line, p, static_cast<size_t>(run - p))) {
+        return nullptr;
+    }
+    return run;
+}
+
+// What taking one byte did.
+enum ByteOutcome : unsigned char { BYTE_TAKEN, LINE_ENDED, BYTE_NO_MEMORY };
+
+// Takes one byte by its class: it ends the line, continues it, starts a comment or an escape,
+// is dropped, or is appended.
+static ByteOutcome take_byte(IniLineReader* reader, LineBuffer* line, LineState* state, char byte) {
+    bool keep = false;
+    switch (class_of(byte)) {
+    case LINE_FEED:
+        if (state->escape) {
+            state->escape = state->comment = false; // continuation
+        } else if (line->length == 0) {
+            state->comment = false; // empty, blank or comment-only line
+        } else {
+            return LINE_ENDED;
+        }
+        return BYTE_TAKEN;
+    case RETURN:
+        return BYTE_TAKEN; // leaves the escape, so "\\\r\n" still continues the line
+    case SPACE:
+        keep = line->length > 0;
+        break;
+    case SEMICOLON:
+        state->comment = !state->escape;
+        keep = state->escape;
+        break;
+    case BACKSLASH:
+        if (!state->escape) {
+            state->escape = true;
+            return BYTE_TAKEN;
+        }
+        keep = true;
+        break;
+    case KEPT:
+        keep = true;
+        break;
+    }
+    state->escape = false;
+    if (keep && !append_fast(reader, line, &byte, 1)) {
+        return BYTE_NO_MEMORY;
+    }
+    return BYTE_TAKEN;
+}
+
 char* ini_read_line(IniLineReader* reader) {
     if (reader->at_end) {
         return nullptr;
@@ -158,68 +228,25 @@ char* ini_read_line(IniLineReader* reader) {
     line.bytes = line.local;
     line.length = 0;
     line.capacity = LINE_LOCAL;
-    bool escape = false;
-    bool comment = false;
+    LineState state = {false, false};
     while (refill(reader)) {
         const char* p = reader->buffer + reader->position;
         const char* end = reader->buffer + reader->filled;
         while (p < end) {
-            // Most bytes are skipped in a comment or kept as they are in a line: take them in
-            // runs. A comment runs to the line feed, so the bytes below are never in one but that.
-            if (comment) {
-                const char* feed =
-                    static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-                if (feed == nullptr) {
-                    p = end;
-                    break;
-                }
-                p = feed;
-            } else if (!escape && line.length > 0) {
-                const char* run = kept_run(p, end);
-                if (run > p) {
-                    if (!append_fast(reader, &line, p, static_cast<size_t>(run - p))) {
-                        discard(&line);
-                        return nullptr;
-                    }
-                    p = run;
-                    continue;
-                }
+            p = take_run(reader, &line, &state, p, end);
+            if (p == nullptr) {
+                discard(&line);
+                return nullptr;
             }
-            char byte = *p++;
-            bool keep = false;
-            switch (class_of(byte)) {
-            case LINE_FEED:
-                if (escape) {
-                    escape = comment = false; // continuation
-                } else if (line.length == 0) {
-                    comment = false; // empty, blank or comment-only line
-                } else {
-                    reader->position = static_cast<int32_t>(p - reader->buffer);
-                    return finish_line(reader, &line);
-                }
-                continue;
-            case RETURN:
-                continue; // leaves the escape, so "\\\r\n" still continues the line
-            case SPACE:
-                keep = line.length > 0;
-                break;
-            case SEMICOLON:
-                comment = !escape;
-                keep = escape;
-                break;
-            case BACKSLASH:
-                if (!escape) {
-                    escape = true;
-                    continue;
-                }
-                keep = true;
-                break;
-            case KEPT:
-                keep = true;
+            if (p == end) {
                 break;
             }
-            escape = false;
-            if (keep && !append_fast(reader, &line, &byte, 1)) {
+            ByteOutcome outcome = take_byte(reader, &line, &state, *p++);
+            if (outcome == LINE_ENDED) {
+                reader->position = static_cast<int32_t>(p - reader->buffer);
+                return finish_line(reader, &line);
+            }
+            if (outcome == BYTE_NO_MEMORY) {
                 discard(&line);
                 return nullptr;
             }
@@ -296,7 +323,8 @@ static bool close_section(Loader* loader) {
     IniSection* section = loader->sections[loader->section_count - 1];
     void* array = section->entries;
     int32_t count = static_cast<int32_t>(loader->entry_count);
-    if (!ini_reserve(&array, count, &section->entry_capacity, sizeof(section->entries[0]))) {
+    if (!ini_reserve_by_steps(&array, count, &section->entry_capacity,
+                              sizeof(section->entries[0]))) {
         return false;
     }
     section->entries = static_cast<IniEntry**>(array);
@@ -322,8 +350,8 @@ static void take_line(Loader* loader, char* line) {
         IniEntry* entry = nullptr;
         if (loader->entry_count < loader->entry_capacity ||
             (loader->entry_count < MOST_ELEMENTS &&
-             ini_reserve_buffer(&array, loader->entry_count + 1, &loader->entry_capacity,
-                                sizeof(IniEntry*)))) {
+             ini_reserve_by_doubling(&array, loader->entry_count + 1, &loader->entry_capacity,
+                                     sizeof(IniEntry*)))) {
             loader->entries = static_cast<IniEntry**>(array);
             entry = entry_from_line(line, equals);
         }
@@ -337,8 +365,8 @@ static void take_line(Loader* loader, char* line) {
         void* array = loader->sections;
         IniSection* section = nullptr;
         if (loader->section_count < MOST_ELEMENTS && close_section(loader) &&
-            ini_reserve_buffer(&array, loader->section_count + 1, &loader->section_capacity,
-                               sizeof(IniSection*))) {
+            ini_reserve_by_doubling(&array, loader->section_count + 1, &loader->section_capacity,
+                                    sizeof(IniSection*))) {
             loader->sections = static_cast<IniSection**>(array);
             section = section_from_line(line);
         }
@@ -361,8 +389,9 @@ static IniFile* finish_document(Loader* loader, int32_t* why) {
     if (*why == INI_READ_OK && close_section(loader)) {
         ini = ini_create();
         void* array = ini != nullptr ? ini->sections : nullptr;
-        if (ini != nullptr && ini_reserve(&array, static_cast<int32_t>(loader->section_count),
-                                          &ini->section_capacity, sizeof(ini->sections[0]))) {
+        if (ini != nullptr &&
+            ini_reserve_by_steps(&array, static_cast<int32_t>(loader->section_count),
+                                 &ini->section_capacity, sizeof(ini->sections[0]))) {
             ini->sections = static_cast<IniSection**>(array);
             if (loader->section_count > 0) {
                 memcpy(ini->sections, loader->sections,
@@ -390,10 +419,13 @@ static IniFile* finish_document(Loader* loader, int32_t* why) {
     return ini;
 }
 
+// Whether read_document closes the file once it has read it.
+enum Closing : unsigned char { LEAVE_OPEN, CLOSE_WHEN_READ };
+
 // Loads an open file (none when it is PLAT_NO_FILE), closing it once read when asked to. The
 // lines are read to the end even after one that does not fit, so that a read error or running
 // out of memory is what the caller hears of rather than the format.
-static IniFile* read_document(PlatFile file, bool close, int32_t* error) {
+static IniFile* read_document(PlatFile file, Closing closing, int32_t* error) {
     int32_t why = INI_READ_CANNOT_OPEN;
     IniFile* ini = nullptr;
     if (file != PLAT_NO_FILE) {
@@ -404,7 +436,7 @@ static IniFile* read_document(PlatFile file, bool close, int32_t* error) {
         while (char* line = ini_read_line(&reader)) {
             take_line(&loader, line);
         }
-        if (close) {
+        if (closing == CLOSE_WHEN_READ) {
             plat_close(file);
         }
         why = reader.error != 0 ? reader.error : loader.why;
@@ -417,9 +449,9 @@ static IniFile* read_document(PlatFile file, bool close, int32_t* error) {
 }
 
 IniFile* ini_read_file(const char* path, int32_t* error) {
-    return read_document(plat_open_read(path), true, error);
+    return read_document(plat_open_read(path), CLOSE_WHEN_READ, error);
 }
 
 IniFile* ini_read_from(PlatFile file, int32_t* error) {
-    return read_document(file, false, error);
+    return read_document(file, LEAVE_OPEN, error);
 }

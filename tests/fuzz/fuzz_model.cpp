@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,91 +94,141 @@ void compare(const IniFile* ini, const RefDocument& ref, const std::vector<size_
     }
 }
 
+// The document under test beside its reference, and per section slot the most entries it has
+// held.
+struct State {
+    IniFile* ini;
+    RefDocument ref;
+    std::vector<size_t> most_entries;
+};
+
+// Puts a new section named name, or (copy) a copy of the section at index.
+void put_section(State& st, const std::string& name, bool copy, int32_t index) {
+    IniSection* section = copy ? ini_copy_section(st.ini->sections[index], name.c_str())
+                               : ini_section_create(name.c_str());
+    RefSection entries;
+    if (copy) {
+        for (const auto& entry : st.ref.sections[static_cast<size_t>(index)].second) {
+            if (ref_find_key(entries, entry.first) < 0) {
+                entries.push_back(entry);
+            }
+        }
+    }
+    int32_t at = ref_find(st.ref, name);
+    check(ini_put_section(st.ini, section) == (at < 0 ? 1 : 0));
+    if (at < 0) {
+        st.ref.sections.push_back({name, entries});
+        st.most_entries.push_back(entries.size());
+    } else {
+        st.ref.sections[static_cast<size_t>(at)].second = entries;
+        st.most_entries[static_cast<size_t>(at)] = entries.size();
+    }
+    st.ref.most_sections = std::max(st.ref.most_sections, st.ref.sections.size());
+}
+
+// Removes the first section named name, when there is one.
+void remove_section(State& st, const std::string& name) {
+    int32_t at = ref_find(st.ref, name);
+    check(ini_remove_section(st.ini, name.c_str()) == (at < 0 ? 1 : 0));
+    if (at >= 0) {
+        st.ref.sections[static_cast<size_t>(at)] = st.ref.sections.back();
+        st.most_entries[static_cast<size_t>(at)] = st.most_entries.back();
+        st.ref.sections.pop_back();
+        st.most_entries.pop_back();
+    }
+}
+
+// Sets key name in section s to a value from the input or (own_text) from the section's own
+// text, when it has any.
+void set_value(State& st, Input& in, size_t s, const std::string& name, bool own_text) {
+    IniSection* section = st.ini->sections[s];
+    RefSection& entries = st.ref.sections[s].second;
+    int32_t at = ref_find_key(entries, name);
+    std::string value = pick_value(in);
+    const char* own = nullptr;
+    if (own_text && section->entry_count > 0) {
+        const IniEntry* entry = section->entries[in.next() % section->entry_count];
+        own = in.next() % 2 ? entry->key : entry->value;
+        value = own;
+    }
+    check(ini_set_value(section, name.c_str(), own ? own : value.c_str()) == (at < 0 ? 1 : 0));
+    if (at < 0) {
+        entries.push_back({name, value});
+        st.most_entries[s] = std::max(st.most_entries[s], entries.size());
+    } else {
+        entries[static_cast<size_t>(at)].second = value;
+    }
+}
+
+// Removes the first entry with key name from section s, when there is one.
+void remove_key(State& st, size_t s, const std::string& name) {
+    RefSection& entries = st.ref.sections[s].second;
+    int32_t at = ref_find_key(entries, name);
+    check(ini_remove_key(st.ini->sections[s], name.c_str()) == (at < 0 ? 1 : 0));
+    if (at >= 0) {
+        entries[static_cast<size_t>(at)] = entries.back();
+        entries.pop_back();
+    }
+}
+
+// Looks name up as a key of section s and as a section.
+void look_up(const State& st, size_t s, const std::string& name) {
+    const IniSection* section = st.ini->sections[s];
+    const RefSection& entries = st.ref.sections[s].second;
+    int32_t at = ref_find_key(entries, name);
+    const char* value = ini_get_value(section, name.c_str());
+    check(ini_find_key(section, name.c_str()) == at);
+    check(at < 0 ? value == nullptr : entries[static_cast<size_t>(at)].second == value);
+    check(ini_find_section(st.ini, name.c_str()) == ref_find(st.ref, name));
+}
+
+// The index accessors at an index from the input, negative and past the end included.
+void probe_indexes(const State& st, Input& in, size_t s) {
+    const IniSection* section = st.ini->sections[s];
+    int32_t probe = static_cast<int8_t>(in.next());
+    const char* key = ini_key_at(section, probe);
+    const char* section_name = ini_section_name_at(st.ini, probe);
+    check((key != nullptr) == (probe >= 0 && probe < section->entry_count));
+    check((section_name != nullptr) == (probe >= 0 && probe < st.ini->section_count));
+}
+
+// One operation on the section at s (3 to 8 of apply's choice).
+void apply_to_section(State& st, Input& in, uint8_t op, size_t s, const std::string& name) {
+    if (op == 3 || op == 4) {
+        set_value(st, in, s, name, op == 4);
+    } else if (op == 5) {
+        remove_key(st, s, name);
+    } else if (op == 6) {
+        look_up(st, s, name);
+    } else {
+        probe_indexes(st, in, s);
+    }
+}
+
+// One operation, chosen by the input, then the document compared with the reference.
+void apply(State& st, Input& in) {
+    uint8_t op = in.next() % 9;
+    std::string name = pick_name(in);
+    int32_t index =
+        st.ref.sections.empty() ? -1 : static_cast<int32_t>(in.next() % st.ref.sections.size());
+    if (op == 0 || op == 1) {
+        put_section(st, name, op == 1 && index >= 0, index);
+    } else if (op == 2) {
+        remove_section(st, name);
+    } else if (index >= 0) {
+        apply_to_section(st, in, op, static_cast<size_t>(index), name);
+    }
+    compare(st.ini, st.ref, st.most_entries);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in = {data, size};
-    IniFile* ini = ini_create();
-    RefDocument ref;
-    std::vector<size_t> most_entries; // per section slot, the most entries it has held
+    State st = {ini_create(), {}, {}};
     while (in.size > 0) {
-        uint8_t op = in.next() % 9;
-        std::string name = pick_name(in);
-        int32_t index =
-            ref.sections.empty() ? -1 : static_cast<int32_t>(in.next() % ref.sections.size());
-        if (op == 0 || op == 1) { // put a new section, or a copy of an existing one
-            IniSection* section = op == 1 && index >= 0
-                                      ? ini_copy_section(ini->sections[index], name.c_str())
-                                      : ini_section_create(name.c_str());
-            RefSection entries;
-            if (op == 1 && index >= 0) {
-                for (const auto& entry : ref.sections[static_cast<size_t>(index)].second) {
-                    if (ref_find_key(entries, entry.first) < 0) {
-                        entries.push_back(entry);
-                    }
-                }
-            }
-            int32_t at = ref_find(ref, name);
-            check(ini_put_section(ini, section) == (at < 0 ? 1 : 0));
-            if (at < 0) {
-                ref.sections.push_back({name, entries});
-                most_entries.push_back(entries.size());
-            } else {
-                ref.sections[static_cast<size_t>(at)].second = entries;
-                most_entries[static_cast<size_t>(at)] = entries.size();
-            }
-            ref.most_sections = std::max(ref.most_sections, ref.sections.size());
-        } else if (op == 2) { // remove a section
-            int32_t at = ref_find(ref, name);
-            check(ini_remove_section(ini, name.c_str()) == (at < 0 ? 1 : 0));
-            if (at >= 0) {
-                ref.sections[static_cast<size_t>(at)] = ref.sections.back();
-                most_entries[static_cast<size_t>(at)] = most_entries.back();
-                ref.sections.pop_back();
-                most_entries.pop_back();
-            }
-        } else if (index >= 0) {
-            size_t s = static_cast<size_t>(index);
-            IniSection* section = ini->sections[s];
-            RefSection& entries = ref.sections[s].second;
-            int32_t at = ref_find_key(entries, name);
-            if (op == 3 || op == 4) { // set a value, sometimes from the section's own text
-                std::string value = pick_value(in);
-                const char* own = nullptr;
-                if (op == 4 && section->entry_count > 0) {
-                    const IniEntry* entry = section->entries[in.next() % section->entry_count];
-                    own = in.next() % 2 ? entry->key : entry->value;
-                    value = own;
-                }
-                check(ini_set_value(section, name.c_str(), own ? own : value.c_str()) ==
-                      (at < 0 ? 1 : 0));
-                if (at < 0) {
-                    entries.push_back({name, value});
-                    most_entries[s] = std::max(most_entries[s], entries.size());
-                } else {
-                    entries[static_cast<size_t>(at)].second = value;
-                }
-            } else if (op == 5) { // remove a key
-                check(ini_remove_key(section, name.c_str()) == (at < 0 ? 1 : 0));
-                if (at >= 0) {
-                    entries[static_cast<size_t>(at)] = entries.back();
-                    entries.pop_back();
-                }
-            } else if (op == 6) { // look up
-                const char* value = ini_get_value(section, name.c_str());
-                check(ini_find_key(section, name.c_str()) == at);
-                check(at < 0 ? value == nullptr : entries[static_cast<size_t>(at)].second == value);
-                check(ini_find_section(ini, name.c_str()) == ref_find(ref, name));
-            } else { // index accessors, negative and past the end included
-                int32_t probe = static_cast<int8_t>(in.next());
-                const char* key = ini_key_at(section, probe);
-                const char* section_name = ini_section_name_at(ini, probe);
-                check((key != nullptr) == (probe >= 0 && probe < section->entry_count));
-                check((section_name != nullptr) == (probe >= 0 && probe < ini->section_count));
-            }
-        }
-        compare(ini, ref, most_entries);
+        apply(st, in);
     }
-    ini_destroy(ini);
+    ini_destroy(st.ini);
     return 0;
 }

@@ -80,42 +80,51 @@ void every_failure(const Operation& op) {
     }
 }
 
-TEST(IniMemory, EveryAllocationOfEveryOperationMayFail) {
-    TempDir dir;
-    const std::vector<std::pair<std::string, std::string>> files = {
-        {"manifest", "; packager\n[Install]\nVSN = 5.7\nSYSTEM_VSN=R9\n"},
-        {"a long line",
-         "[s]\nk=" + std::string(3000, 'x') + "\\\n" + std::string(2000, 'y') + "\n"},
-        {"growing arrays",
-         [] {
-             std::string bytes;
-             for (int s = 0; s < 12; s++) {
-                 bytes += "[s" + std::to_string(s) + "]\n";
-                 for (int e = 0; e < (s == 0 ? 11 : 1); e++) {
-                     bytes += "k" + std::to_string(e) + " = v ; note\r\n";
-                 }
-             }
-             return bytes;
-         }()},
-        // One byte at a time past the room on the stack and past the first heap room too.
-        {"escapes past the room on the stack", "[s]\nk=" +
-                                                   [] {
-                                                       std::string escapes;
-                                                       for (int i = 0; i < 1100; i++) {
-                                                           escapes += "\\;";
-                                                       }
-                                                       return escapes;
-                                                   }() +
-                                                   "\n"},
-        {"a bad line at the end", "[s]\nk=v\nbad\n"},
-        {"nothing", "; only a comment\n"},
-    };
+// What the operations share: the document under test, what a call gave, and the document's
+// dump from before the call.
+struct Scratch {
     IniFile* ini = nullptr;
     IniFile* read = nullptr;
     IniSection* section = nullptr;
     IniSection* copy = nullptr;
     int32_t result = 0;
     std::string before;
+};
+
+// Twelve sections, the first with eleven entries: both kinds of array grow past ten.
+std::string growing_arrays() {
+    std::string bytes;
+    for (int s = 0; s < 12; s++) {
+        bytes += "[s" + std::to_string(s) + "]\n";
+        for (int e = 0; e < (s == 0 ? 11 : 1); e++) {
+            bytes += "k" + std::to_string(e) + " = v ; note\r\n";
+        }
+    }
+    return bytes;
+}
+
+// A value of escapes, one byte at a time past the room on the stack and past the first heap
+// room too.
+std::string escapes_past_the_room_on_the_stack() {
+    std::string escapes;
+    for (int i = 0; i < 1100; i++) {
+        escapes += "\\;";
+    }
+    return "[s]\nk=" + escapes + "\n";
+}
+
+// Reading each file: the document (or the reason for none) that an unharmed read gives, or
+// none for want of memory.
+std::vector<Operation> reading(const TempDir& dir, Scratch& s) {
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"manifest", "; packager\n[Install]\nVSN = 5.7\nSYSTEM_VSN=R9\n"},
+        {"a long line",
+         "[s]\nk=" + std::string(3000, 'x') + "\\\n" + std::string(2000, 'y') + "\n"},
+        {"growing arrays", growing_arrays()},
+        {"escapes past the room on the stack", escapes_past_the_room_on_the_stack()},
+        {"a bad line at the end", "[s]\nk=v\nbad\n"},
+        {"nothing", "; only a comment\n"},
+    };
     std::vector<Operation> operations;
     for (const auto& file : files) {
         std::string path = dir.file(file.first + ".ini");
@@ -128,85 +137,111 @@ TEST(IniMemory, EveryAllocationOfEveryOperationMayFail) {
         }
         operations.push_back(
             {"reading " + file.first, [] {},
-             [&, path] { read = ini_read_file(path.c_str(), &result); },
-             [&, expected](bool failed) {
-                 std::string got = dump(read) + std::to_string(result);
+             [&s, path] { s.read = ini_read_file(path.c_str(), &s.result); },
+             [&s, expected](bool failed) {
+                 std::string got = dump(s.read) + std::to_string(s.result);
                  EXPECT_EQ(failed ? "none" + std::to_string(INI_READ_NO_MEMORY) : expected, got);
              },
-             [&] {
-                 if (read != nullptr) {
-                     ini_destroy(read);
+             [&s] {
+                 if (s.read != nullptr) {
+                     ini_destroy(s.read);
                  }
              }});
     }
-    // Setup for the operations on a document: a sample, and its dump to compare with.
-    auto document = [&](int32_t sections, int32_t entries) {
-        return [&, sections, entries] {
-            ini = sample(sections, entries);
-            section = ini->sections[0];
-            before = dump(ini);
-        };
+    return operations;
+}
+
+// Setup for an operation on a document: a sample, and its dump to compare with.
+std::function<void()> document(Scratch& s, int32_t sections, int32_t entries) {
+    return [&s, sections, entries] {
+        s.ini = sample(sections, entries);
+        s.section = s.ini->sections[0];
+        s.before = dump(s.ini);
     };
-    auto unchanged_unless = [&](int32_t on_success) {
-        return [&, on_success](bool failed) {
-            EXPECT_EQ(failed ? INI_NO_MEMORY : on_success, result);
-            if (failed) {
-                EXPECT_EQ(before, dump(ini));
-            }
-        };
+}
+
+// Check of a mutator: its result on success, INI_NO_MEMORY and the document as before when an
+// allocation failed.
+std::function<void(bool)> unchanged_unless(Scratch& s, int32_t on_success) {
+    return [&s, on_success](bool failed) {
+        EXPECT_EQ(failed ? INI_NO_MEMORY : on_success, s.result);
+        if (failed) {
+            EXPECT_EQ(s.before, dump(s.ini));
+        }
     };
-    auto release = [&] { ini_destroy(ini); };
-    std::string written = dir.file("written.ini");
-    operations.insert(
-        operations.end(),
-        {
-            {"writing", document(2, 12), [&] { result = ini_write_file(ini, written.c_str()); },
-             [&](bool failed) {
-                 EXPECT_EQ(failed ? INI_WRITE_NO_MEMORY : INI_WRITE_OK, result);
-                 EXPECT_EQ(before, dump(ini));
-             },
-             release},
-            {"setting a new key past ten", document(1, 10),
-             [&] { result = ini_set_value(section, "new", "value"); }, unchanged_unless(1),
-             release},
-            {"replacing a value with its own key", document(1, 3),
-             [&] {
-                 result =
-                     ini_set_value(section, section->entries[1]->key, section->entries[2]->value);
-             },
-             unchanged_unless(0), release},
-            {"putting an eleventh section", document(10, 1),
-             [&] {
-                 copy = ini_section_create("new");
-                 result = copy != nullptr ? ini_put_section(ini, copy) : INI_NO_MEMORY;
-             },
-             [&](bool failed) {
-                 unchanged_unless(1)(failed);
-                 if (failed && copy != nullptr) {
-                     ini_section_destroy(copy); // not taken over
-                 }
-             },
-             release},
-            {"copying a section", document(1, 12),
-             [&] { copy = ini_copy_section(section, "copy"); },
-             [&](bool failed) {
-                 EXPECT_EQ(failed, copy == nullptr);
-                 EXPECT_EQ(before, dump(ini));
-                 if (copy != nullptr) {
-                     EXPECT_EQ(dump(section).substr(dump(section).find('/')),
-                               dump(copy).substr(dump(copy).find('/')));
-                     ini_section_destroy(copy);
-                 }
-             },
-             release},
-            {"creating", [] {}, [&] { ini = ini_create(); },
-             [&](bool failed) { EXPECT_EQ(failed, ini == nullptr); },
-             [&] {
-                 if (ini != nullptr) {
-                     ini_destroy(ini);
-                 }
-             }},
-        });
+}
+
+// The mutators, each where it must allocate: a key past ten, a value from the entry's own text,
+// an eleventh section.
+std::vector<Operation> changing(Scratch& s) {
+    auto release = [&s] { ini_destroy(s.ini); };
+    return {
+        {"setting a new key past ten", document(s, 1, 10),
+         [&s] { s.result = ini_set_value(s.section, "new", "value"); }, unchanged_unless(s, 1),
+         release},
+        {"replacing a value with its own key", document(s, 1, 3),
+         [&s] {
+             s.result =
+                 ini_set_value(s.section, s.section->entries[1]->key, s.section->entries[2]->value);
+         },
+         unchanged_unless(s, 0), release},
+        {"putting an eleventh section", document(s, 10, 1),
+         [&s] {
+             s.copy = ini_section_create("new");
+             s.result = s.copy != nullptr ? ini_put_section(s.ini, s.copy) : INI_NO_MEMORY;
+         },
+         [&s](bool failed) {
+             unchanged_unless(s, 1)(failed);
+             if (failed && s.copy != nullptr) {
+                 ini_section_destroy(s.copy); // not taken over
+             }
+         },
+         release},
+    };
+}
+
+// What makes something new out of a document, or a document: writing it, copying a section,
+// creating one. The document written from or copied from stays as it was.
+std::vector<Operation> producing(const std::string& written, Scratch& s) {
+    auto release = [&s] { ini_destroy(s.ini); };
+    return {
+        {"writing", document(s, 2, 12),
+         [&s, written] { s.result = ini_write_file(s.ini, written.c_str()); },
+         [&s](bool failed) {
+             EXPECT_EQ(failed ? INI_WRITE_NO_MEMORY : INI_WRITE_OK, s.result);
+             EXPECT_EQ(s.before, dump(s.ini));
+         },
+         release},
+        {"copying a section", document(s, 1, 12),
+         [&s] { s.copy = ini_copy_section(s.section, "copy"); },
+         [&s](bool failed) {
+             EXPECT_EQ(failed, s.copy == nullptr);
+             EXPECT_EQ(s.before, dump(s.ini));
+             if (s.copy != nullptr) {
+                 EXPECT_EQ(dump(s.section).substr(dump(s.section).find('/')),
+                           dump(s.copy).substr(dump(s.copy).find('/')));
+                 ini_section_destroy(s.copy);
+             }
+         },
+         release},
+        {"creating", [] {}, [&s] { s.ini = ini_create(); },
+         [&s](bool failed) { EXPECT_EQ(failed, s.ini == nullptr); },
+         [&s] {
+             if (s.ini != nullptr) {
+                 ini_destroy(s.ini);
+             }
+         }},
+    };
+}
+
+TEST(IniMemory, EveryAllocationOfEveryOperationMayFail) {
+    TempDir dir;
+    Scratch scratch;
+    std::vector<Operation> operations = reading(dir, scratch);
+    for (const std::vector<Operation>& more :
+         {changing(scratch), producing(dir.file("written.ini"), scratch)}) {
+        operations.insert(operations.end(), more.begin(), more.end());
+    }
     for (const Operation& op : operations) {
         every_failure(op);
     }

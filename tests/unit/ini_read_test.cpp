@@ -78,6 +78,7 @@ TEST(IniReadLine, FormatRules) {
         {"escaped semicolon", "a=b\\;c\n", {"a=b;c"}},
         {"escaped backslash", "a=b\\\\c\n", {"a=b\\c"}},
         {"escape drops itself", "a=b\\c\n", {"a=bc"}},
+        {"an escape covers one byte only", "a=\\xy;z\n", {"a=xy"}},
         {"escaped space is still trimmed", "a=b\\ \n", {"a=b"}},
         {"continuation keeps next line's spaces", "a=b\\\n  c\n", {"a=b  c"}},
         {"spaces before the joining backslash", "k=a \\\nb\n", {"k=a b"}},
@@ -213,6 +214,26 @@ TEST(IniReadFile, ReportsWhyItGaveNone) {
         EXPECT_EQ(nullptr, ini_read_file(path.c_str(), &error));
         EXPECT_EQ(INI_READ_CANNOT_OPEN, error) << path;
     }
+}
+
+TEST(IniReadFile, ClosesTheFileItOpenedAndNoOther) {
+    TempDir dir;
+    std::string path = dir.file("closing.ini");
+    write_bytes(path, "[s]\nk=v\n");
+    PlatFile callers = plat_open_read(path.c_str());
+    IniFile* ini = ini_read_from(callers);
+    ASSERT_NE(nullptr, ini);
+    ini_destroy(ini);
+    EXPECT_EQ(1, plat_close(callers)); // still open: the caller's close is the one that closes it
+#ifndef _WIN32
+    // A POSIX open takes the lowest free descriptor: the same one again after a closing read.
+    ini = ini_read_file(path.c_str());
+    ASSERT_NE(nullptr, ini);
+    ini_destroy(ini);
+    PlatFile next = plat_open_read(path.c_str());
+    EXPECT_EQ(callers, next);
+    plat_close(next);
+#endif
 }
 
 } // namespace
