@@ -16,6 +16,10 @@ import sys
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+from distribution import (ACTIVE_BOOT, BOOT_FILES, CONFIGURATION, LAUNCHERS, SYSTEM_VSN,  # noqa: E402
+                          VSN, lay)
+
 MIB = 1024 * 1024
 SIZES = [1, 10, 100]
 
@@ -117,33 +121,28 @@ def reader_tables(build, mingw, data):
         print(f"| {shape} | {size} | {ours:.0f} | {before:.0f} | {ours / before:.2f} |")
 
 
-LAUNCHERS = ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe"]
-
-CP_SCRIPT = """#!/bin/sh
+# The same copies and configuration by sh and cp, for comparison.
+CP_SCRIPT = f"""#!/bin/sh
 set -e
 r=$1
+runtime="$r/zrun-{VSN}/bin"
 mkdir -p "$r/bin"
-for f in zvn.exe wzvn.exe zvnc.exe brenvik.exe tamsel.exe quorrin.exe; do
-    cp "$r/zrun-5.7/bin/$f" "$r/bin/$f"
+for f in {" ".join(LAUNCHERS)}; do
+    cp "$runtime/$f" "$r/bin/$f"
 done
-cp "$r/releases/R9/launch_bare.seq" "$r/releases/R9/launch_vantor.seq" "$r/bin/"
-cp "$r/bin/launch_bare.seq" "$r/bin/launch.seq"
-printf '[zorvan]\\nBindir=%s\\nProgname=zvn\\nRootdir=%s\\n' "$r/zrun-5.7/bin" "$r" \\
-    > "$r/zrun-5.7/bin/zvn.ini"
-cp "$r/zrun-5.7/bin/zvn.ini" "$r/bin/zvn.ini"
+for f in {" ".join(BOOT_FILES)}; do
+    cp "$r/releases/{SYSTEM_VSN}/$f" "$r/bin/$f"
+done
+cp "$r/bin/{BOOT_FILES[0]}" "$r/bin/{ACTIVE_BOOT}"
+printf '[zorvan]\\nBindir=%s\\nProgname=zvn\\nRootdir=%s\\n' "$runtime" "$r" > "$runtime/{CONFIGURATION}"
+cp "$runtime/{CONFIGURATION}" "$r/bin/{CONFIGURATION}"
 """
 
 
 def installation_table(build, data):
     root = data / "tree"
     shutil.rmtree(root, ignore_errors=True)
-    (root / "zrun-5.7" / "bin").mkdir(parents=True)
-    (root / "releases" / "R9").mkdir(parents=True)
-    (root / "Install.ini").write_bytes(b"[Install]\nVSN=5.7\nSYSTEM_VSN=R9\n")
-    for name in LAUNCHERS:
-        (root / "zrun-5.7" / "bin" / name).write_bytes(os.urandom(4 * MIB))
-    for name in ["launch_bare.seq", "launch_vantor.seq"]:
-        (root / "releases" / "R9" / name).write_bytes(os.urandom(64 * 1024))
+    lay(root, contents=lambda name: os.urandom(64 * 1024 if name in BOOT_FILES else 4 * MIB))
     script = data / "install.sh"
     script.write_text(CP_SCRIPT)
     commands = {

@@ -46,20 +46,8 @@ start_wine() {
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
 }
 
-# Lays the sample unpacked distribution in the folder DIR: manifest, six launchers, two boot
-# files. lay_sample_tree DIR [FILE...] leaves out the named files (by their names in the tree).
+# Lays the sample unpacked distribution in the folder DIR (tools/distribution.py describes it):
+# lay_sample_tree DIR [PATH...] leaves out the named files (by their paths in the tree).
 lay_sample_tree() {
-    local tree=$1
-    shift
-    mkdir -p "$tree/zrun-5.7/bin" "$tree/releases/R9"
-    printf '; Install manifest of the sample distribution\n[Install]\nVSN = 5.7\nSYSTEM_VSN = R9\n' \
-        >"$tree/Install.ini"
-    for launcher in zvn wzvn zvnc brenvik tamsel quorrin; do
-        printf 'sample launcher %s\n' "$launcher" >"$tree/zrun-5.7/bin/$launcher.exe"
-    done
-    printf 'boot: minimal\n' >"$tree/releases/R9/launch_bare.seq"
-    printf 'boot: vantor\n' >"$tree/releases/R9/launch_vantor.seq"
-    for left_out in "$@"; do
-        rm -f "$tree/$left_out"
-    done
+    python3 "$ROOT/tools/distribution.py" lay "$@"
 }
