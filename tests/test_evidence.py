@@ -1,4 +1,6 @@
-"""The docs' evidence tables name tests that exist: every name in backticks in the evidence
+"""What the docs and tools/distribution.py describe agrees with the suites and the program.
+
+The docs' evidence tables name tests that exist: every name in backticks in the evidence
 columns (all but the first) of a table under a heading that says "Evidence" is a pytest row
 (`test_x[param]`, or with its file: `test_file.py::test_x[param]`), a GoogleTest
 (`Suite.Name`) or a situation of the Win32 seam's table (its text)."""
@@ -9,6 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from distribution import BOOT_FILES, LAUNCHERS
 
 TESTS = Path(__file__).resolve().parent
 DOCS = ["docs/safety.md", "docs/deploying.md"]
@@ -51,3 +54,11 @@ def test_every_named_test_exists(known, doc):
         f'{{"{name}"' in seam)]
     assert missing == []
     assert names
+
+
+def test_the_program_installs_the_described_distribution():
+    # tools/distribution.py describes what installer/install_files.cpp copies, in its order.
+    program = (TESTS.parent / "installer" / "install_files.cpp").read_text()
+    lists = {name: re.findall(r'"([^"]+)"', body) for name, body in
+             re.findall(r"static const char\* const (\w+)\[\] = \{([^}]*)\}", program)}
+    assert (lists["launchers"], lists["boot_files"]) == (LAUNCHERS, BOOT_FILES)

@@ -24,6 +24,7 @@ import pefile
 
 gi.require_version("Libmsi", "1.0")
 from gi.repository import Libmsi  # noqa: E402
+from distribution import ACTIVE_BOOT, BOOT_FILES, CONFIGURATION, LAUNCHERS  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 WXS = ROOT / "packaging" / "zorvan.wxs"
@@ -32,8 +33,7 @@ UPGRADE_CODE = re.search(r'UpgradeCode="([^"]+)"', WXS.read_text()).group(1)
 SETUP_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\Zorvan setup"
 # Install.exe makes these in bin (installer/install_files.cpp); it puts each in place through
 # <name>.tmp, which a killed run may leave, and sets a running launcher aside as <name>.old.
-MADE = ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe",
-        "launch_bare.seq", "launch_vantor.seq", "launch.seq", "zvn.ini"]
+MADE = LAUNCHERS + BOOT_FILES + [ACTIVE_BOOT, CONFIGURATION]
 # Protected from what the folders above hold: SYSTEM and Administrators may do anything, Users
 # (and an owner who is neither, such as one who made the folder before) read and run.
 # ALL APPLICATION PACKAGES read and run too, as in Program Files.

@@ -7,12 +7,9 @@ import shutil
 import subprocess
 
 import pytest
+from distribution import (BOOT_FILES, LAUNCHERS, MANIFEST, SYSTEM_VSN, VSN, files, installed,  # noqa: F401
+                          lay, zvn_ini)
 
-LAUNCHERS = ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe"]
-BOOT_FILES = ["launch_bare.seq", "launch_vantor.seq"]
-VSN = "5.7"
-SYSTEM_VSN = "R9"
-MANIFEST = b"; written by the packager\n[Install]\nVSN = 5.7\nSYSTEM_VSN = R9\n"
 PROMPT = b"Do you want a minimal startup instead of vantor [No]: "
 BAIL_OUT = b"Cannot continue installation, bailing out.\n"
 CONTINUING = b"Continuing installation anyway...\n"
@@ -41,16 +38,7 @@ class Tree:
 
     def lay(self, manifest=MANIFEST, skip=()):
         """Lays the manifest, the six launchers and the two boot files (all but skip)."""
-        if manifest is not None:
-            (self.root / "Install.ini").write_bytes(manifest)
-        runtime_bin = self.root / f"zrun-{VSN}" / "bin"
-        release = self.root / "releases" / SYSTEM_VSN
-        runtime_bin.mkdir(parents=True, exist_ok=True)
-        release.mkdir(parents=True, exist_ok=True)
-        for directory, names in ((runtime_bin, LAUNCHERS), (release, BOOT_FILES)):
-            for name in names:
-                if name not in skip:
-                    (directory / name).write_bytes(file_bytes(name))
+        lay(self.root, manifest=manifest, contents=file_bytes, skip=skip)
         return self
 
     def command(self, *args, exe=None):
@@ -83,18 +71,10 @@ class Tree:
 
     def expected_files(self, full_boot, skip=(), extra=None):
         """The tree after a complete installation with this tree's root."""
-        out = {"Install.ini": (self.root / "Install.ini").read_bytes()}
-        for directory in ("bin", "releases", f"releases/{SYSTEM_VSN}", f"zrun-{VSN}",
-                          f"zrun-{VSN}/bin"):
-            out[directory] = None
-        for name in LAUNCHERS:
-            if name not in skip:
-                out[f"zrun-{VSN}/bin/{name}"] = out[f"bin/{name}"] = file_bytes(name)
-        for name in BOOT_FILES:
-            out[f"releases/{SYSTEM_VSN}/{name}"] = out[f"bin/{name}"] = file_bytes(name)
-        out["bin/launch.seq"] = file_bytes(BOOT_FILES[1 if full_boot else 0])
-        out[f"zrun-{VSN}/bin/zvn.ini"] = out["bin/zvn.ini"] = zvn_ini(
-            self.path(f"zrun-{VSN}/bin"), self.path())
+        laid = files((self.root / "Install.ini").read_bytes(), file_bytes, skip)
+        out = installed(laid, self.path(), full_boot=full_boot)
+        out.update(dict.fromkeys(["bin", "releases", f"releases/{SYSTEM_VSN}", f"zrun-{VSN}",
+                                  f"zrun-{VSN}/bin"]))
         out.update(extra or {})
         return dict(sorted(out.items()))
 
@@ -103,15 +83,6 @@ def copy_failure(tree, source, target):
     """The line a failed copy prints, for paths relative to the tree's root."""
     return f"Could not copy file {tree.path(source)} to {tree.path(target)}\n".encode()
 
-
-def escape(text):
-    return text.replace("\\", "\\\\").replace(";", "\\;")
-
-
-def zvn_ini(bindir, rootdir):
-    """The launcher configuration, byte for byte."""
-    return (f"[zorvan]\nBindir={escape(bindir)}\nProgname=zvn\nRootdir={escape(rootdir)}\n"
-            .encode("latin-1"))
 
 
 @pytest.fixture

@@ -244,8 +244,6 @@ def test_runtime_folder_at_the_limit_fails_on_the_first_launcher(tree):
 
 
 def test_program_path_at_and_over_the_limit(tree, exe):
-    import shutil
-
     tree.lay()
     prefix = len(tree.path()) + 1  # the root, then a separator
     for over in (False, True):

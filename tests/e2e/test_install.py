@@ -103,7 +103,7 @@ def test_configuration_copy_failure_leaves_it_beside_the_runtime(tree):
     expected = copy_failure(tree, f"zrun-{VSN}/bin/zvn.ini", "bin/zvn.ini") + BAIL_OUT
     assert tree.install("-s") == (1, b"", expected)
     written = (tree.root / f"zrun-{VSN}" / "bin" / "zvn.ini").read_bytes()
-    assert written == zvn_ini(tree.path(f"zrun-{VSN}/bin"), tree.path())
+    assert written == zvn_ini(tree.path())
 
 
 def test_root_with_a_semicolon_is_escaped(tmp_path, exe, lane, wrapper):
@@ -129,8 +129,8 @@ def test_root_taken_from_the_programs_folder(tree, own_copy):
         root = tree.path()  # the drive letter comes with the module's path
     expected = tree.expected_files(full_boot=False, extra={
         own_copy.name: own_copy.read_bytes(), "elsewhere": None,
-        f"zrun-{VSN}/bin/zvn.ini": zvn_ini(root + f"\\zrun-{VSN}\\bin", root),
-        "bin/zvn.ini": zvn_ini(root + f"\\zrun-{VSN}\\bin", root),
+        f"zrun-{VSN}/bin/zvn.ini": zvn_ini(root),
+        "bin/zvn.ini": zvn_ini(root),
     })
     assert tree.files() == expected
 

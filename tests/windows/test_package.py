@@ -17,7 +17,8 @@ from pathlib import Path
 
 import pytest
 
-from test_release import (ROOT, files_below, installed_tree, kept, lay_sample, run, run_setup,
+from distribution import lay
+from test_release import (ROOT, files_below, installed_tree, kept, run, run_setup,
                           throwaway_certificate, uninstall)
 
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
@@ -101,7 +102,7 @@ def build_packages(folder):
     with timestamp_authority(folder) as (authority, _):
         for name, vsn, options, left_out in PACKAGES:
             stage = folder / name / "stage"
-            lay_sample(stage, *left_out)
+            lay(stage, skip=left_out)
             shutil.copy(folder / "clone" / "build" / "release" / "Install.exe", stage)
             if vsn != "5.7":  # a new runtime folder
                 (stage / "zrun-5.7").rename(stage / f"zrun-{vsn}")
@@ -170,90 +171,102 @@ def is_short_name(name):
     return re.fullmatch(r"[A-Za-z0-9_~-]{1,8}(\.[A-Za-z0-9_-]{1,3})?", name) is not None
 
 
-# The actions that must run, in this order (after, in the same sequence, the ones before them),
-# and the conditions and types of the package's own.
-ORDER = [("AppSearch", None, None),
-         ("ZorvanRememberedDir", "ZORVANDIR AND (Installed OR NOT INSTALLDIR)", 51),
-         ("ZorvanRememberedBoot",
-          "ZORVANBOOT AND (NOT BOOTVARIANT OR (Installed AND NOT REINSTALL))", 51),
-         ("ZorvanDefaultBoot", "NOT BOOTVARIANT", 51),
-         ("ZorvanBadBoot", 'NOT REMOVE AND BOOTVARIANT<>"full" AND BOOTVARIANT<>"minimal"', 19),
-         ("LaunchConditions", None, None), ("CostFinalize", None, None),
-         ("ZorvanInstallLocation", "", 51),
-         ("ZorvanFirst", "NOT Installed AND NOT WIX_UPGRADE_DETECTED AND NOT "
-          "WIX_DOWNGRADE_DETECTED AND NOT ZORVANSAMEBUILD AND &Zorvan=3", 51),
-         ("ZorvanJudgeData", "&Zorvan=3", 51), ("ZorvanJudgeEarly", "&Zorvan=3", 1),
-         ("InstallInitialize", None, None), ("ZorvanJudge", "&Zorvan=3", 3073),
-         ("RemoveExistingProducts", None, None), ("CreateFolders", None, None),
-         ("InstallFiles", None, None),
-         ("ZorvanRollbackData", "NOT Installed AND &Zorvan=3", 51),
-         ("ZorvanRollback", "NOT Installed AND &Zorvan=3", 3329),
-         ("ZorvanInstallData", "&Zorvan=3", 51), ("ZorvanInstall", "&Zorvan=3", 3073),
-         ("WriteRegistryValues", None, None), ("InstallFinalize", None, None)]
+# The actions that must run in this order (in the same sequence as the ones before them): the
+# remembered properties, the judge before anything is removed or written, Install.exe once the
+# files are in place, the registry only once it has succeeded.
+ORDER = ["AppSearch", "ZorvanRememberedDir", "ZorvanRememberedBoot", "ZorvanDefaultBoot",
+         "ZorvanBadBoot", "LaunchConditions", "CostFinalize", "ZorvanInstallLocation",
+         "ZorvanFirst", "ZorvanJudgeData", "ZorvanJudgeEarly", "InstallInitialize", "ZorvanJudge",
+         "RemoveExistingProducts", "CreateFolders", "InstallFiles", "ZorvanRollbackData",
+         "ZorvanRollback", "ZorvanInstallData", "ZorvanInstall", "WriteRegistryValues",
+         "InstallFinalize"]
+URL = "https://zorvan.invalid/help"
+
+
+@pytest.fixture(scope="module")
+def tables(tmp_path_factory):
+    """The sample package built once without Wine (build 3, with long names, support links and a
+    winget manifest): its path, and its tables as rows of {column: text} by name."""
+    folder = tmp_path_factory.mktemp("tables")
+    lay(folder / "stage")
+    (folder / "stage" / "Install.exe").write_bytes(b"MZ")
+    for name in ["A long name.txt", "A long name.txz", "Long folder name/x"]:
+        (folder / "stage" / "zrun-5.7" / name).parent.mkdir(exist_ok=True)
+        (folder / "stage" / "zrun-5.7" / name).write_text(name)
+    run([str(ROOT / "tools" / "package"), str(folder / "stage"), "--out", str(folder), "--url",
+         URL, "--build", "3", "--download", URL])
+    package = folder / "Zorvan-5.7.3.msi"
+    read = {}
+    return package, lambda name: read.setdefault(name, msi_table(package, name))
 
 
 @pytest.mark.linux_tools
-def test_package_tables(tmp_path):
-    """Without Wine: what the built package's tables say, and what tools/package refuses."""
-    stage = tmp_path / "stage"
-    lay_sample(stage)
-    (stage / "Install.exe").write_bytes(b"MZ")
-    for name in ["A long name.txt", "A long name.txz", "Long folder name/x"]:
-        (stage / "zrun-5.7" / name).parent.mkdir(exist_ok=True)
-        (stage / "zrun-5.7" / name).write_text(name)
+def test_package_tables_refuse_stages_windows_would_not_take(tmp_path):
+    lay(tmp_path / "stage")
+    (tmp_path / "stage" / "Install.exe").write_bytes(b"MZ")
     for name, message in [
             ("caf\u00e9.txt", b"the stage's file names must be printable ASCII that Windows "
              b"takes: 'zrun-5.7/caf\\xe9.txt'"),
             ("nul.tar.gz", b"zrun-5.7/nul.tar.gz is a device's name on Windows or reads as "
              b"wixl's own"),
             ("a$(b)", b"zrun-5.7/a$(b) is a device's name on Windows or reads as wixl's own")]:
-        shutil.copytree(stage, tmp_path / "refused stage")
+        shutil.copytree(tmp_path / "stage", tmp_path / "refused stage")
         (tmp_path / "refused stage" / "zrun-5.7" / name).write_text("")
         refused = subprocess.run([str(ROOT / "tools" / "package"), str(tmp_path / "refused stage"),
                                   "--out", str(tmp_path / "refused")], capture_output=True)
         assert (refused.returncode, refused.stderr, (tmp_path / "refused").exists()) == (
             1, b"tools/package: " + message + b"\n", False)
         shutil.rmtree(tmp_path / "refused stage")
-    url = "https://zorvan.invalid/help"
-    run([str(ROOT / "tools" / "package"), str(stage), "--out", str(tmp_path), "--url", url,
-         "--build", "3", "--download", url])
-    package = tmp_path / "Zorvan-5.7.3.msi"
 
-    actions = msi_table(package, "CustomAction")
-    assert not [row for row in actions if "cmd" in (row["Source"] + row["Target"]).lower()]
-    steps = {row["Action"]: row for row in msi_table(package, "InstallExecuteSequence")}
-    kinds = {row["Action"]: int(row["Type"]) for row in actions}
-    assert {row["Action"]: row["Target"] for row in actions}["ZorvanInstallData"] == (
-        f"[BOOTVARIANT]|{hashlib.sha256(b'MZ').hexdigest()}|[INSTALLDIR]")
-    assert max(len(row["Target"]) for row in actions) <= 255  # the column's width
-    numbers = [int(steps[action]["Sequence"]) for action, _, _ in ORDER]
+
+@pytest.mark.linux_tools
+def test_package_tables_run_the_actions_in_order(tables):
+    package, table = tables
+    actions = {row["Action"]: row for row in table("CustomAction")}
+    steps = {row["Action"]: row for row in table("InstallExecuteSequence")}
+    numbers = [int(steps[action]["Sequence"]) for action in ORDER]
     assert numbers == sorted(numbers) and len(set(numbers)) == len(numbers)
-    for action, condition, kind in ORDER:
-        if kind:
-            assert (steps[action]["Condition"], kinds[action]) == (condition, kind), action
+    assert not [a for a in actions.values() if "cmd" in (a["Source"] + a["Target"]).lower()]
+    assert max(len(a["Target"]) for a in actions.values()) <= 255  # the column's width
+    assert actions["ZorvanInstallData"]["Target"] == (
+        f"[BOOTVARIANT]|{hashlib.sha256(b'MZ').hexdigest()}|[INSTALLDIR]")
+    # In the script with the installation's rights, the rollback's before the run it undoes;
+    # the judge once before the script too.
+    assert {name: int(actions[name]["Type"]) for name in
+            ["ZorvanJudge", "ZorvanInstall", "ZorvanRollback", "ZorvanJudgeEarly"]} == {
+        "ZorvanJudge": 3073, "ZorvanInstall": 3073, "ZorvanRollback": 3329,
+        "ZorvanJudgeEarly": 1}
+    # Each runs only while the feature is being installed (so removing it runs none), and the
+    # rollback only on a first installation.
+    for name in ["ZorvanJudge", "ZorvanJudgeEarly", "ZorvanInstall", "ZorvanRollback"]:
+        assert "&Zorvan=3" in steps[name]["Condition"], name
+    assert "NOT Installed" in steps["ZorvanRollback"]["Condition"]
 
-    # Every folder of the installation, bin and the runtime's bin too, and Install.exe, locked;
-    # nothing else.
-    files = msi_table(package, "File")
-    program = next(row["File"] for row in files if row["FileName"] == "Install.exe")
-    folders = {row["Directory"] for row in msi_table(package, "Directory")
+
+@pytest.mark.linux_tools
+def test_package_tables_lock_every_folder_and_install_exe(tables):
+    package, table = tables
+    program = next(row["File"] for row in table("File") if row["FileName"] == "Install.exe")
+    folders = {row["Directory"] for row in table("Directory")
                if row["Directory"] not in {"TARGETDIR", "ProgramFiles64Folder"}}
     assert {"INSTALLDIR", "BINDIR", "RUNTIMEBIN"} <= folders
     locks = {(row["Table"], row["LockObject"]): row["SDDLText"]
-             for row in msi_table(package, "MsiLockPermissionsEx")}
+             for row in table("MsiLockPermissionsEx")}
     assert set(locks) == {("CreateFolder", folder) for folder in folders} | {("File", program)}
     assert all(sddl.startswith("O:SYG:SYD:PAI(") and "BU)" in sddl and "AC)" in sddl
                and "AU)" not in sddl for sddl in locks.values())
-    assert {row["Directory_"] for row in msi_table(package, "CreateFolder")} == folders
+    assert {row["Directory_"] for row in table("CreateFolder")} == folders
     assert "LockPermissions" not in run(["msiinfo", "tables", str(package)]).stdout.decode().split()
 
-    # Long names with short names, each unique in its folder.
-    components = {row["Component"]: row["Directory_"] for row in msi_table(package, "Component")}
-    names = [(components[row["Component_"]], row["FileName"]) for row in files]
-    names += [(row["Directory_Parent"], row["DefaultDir"])
-              for row in msi_table(package, "Directory")
+
+@pytest.mark.linux_tools
+def test_package_tables_give_unique_short_names(tables):
+    _, table = tables
+    components = {row["Component"]: row["Directory_"] for row in table("Component")}
+    names = [(components[row["Component_"]], row["FileName"]) for row in table("File")]
+    names += [(row["Directory_Parent"], row["DefaultDir"]) for row in table("Directory")
               if row["Directory_Parent"] not in {"", "TARGETDIR"}]
-    names += [(row["DirProperty"], row["FileName"]) for row in msi_table(package, "RemoveFile")
+    names += [(row["DirProperty"], row["FileName"]) for row in table("RemoveFile")
               if row["FileName"]]
     assert ("d" + hashlib.md5(b"zrun-5.7/Long folder name").hexdigest(), "x") in names
     for folder in {folder for folder, _ in names}:
@@ -263,22 +276,30 @@ def test_package_tables(tmp_path):
         "ALONGN~1.TXT|A long name.txt", "ALONGN~1.TXZ|A long name.txz",
         "LONGFO~1|Long folder name", "LAUNCH~2.SEQ|launch_vantor.seq"}
 
-    properties = {row["Property"]: row["Value"] for row in msi_table(package, "Property")}
+
+@pytest.mark.linux_tools
+def test_package_tables_set_properties_builds_and_winget(tables):
+    package, table = tables
+    properties = {row["Property"]: row["Value"] for row in table("Property")}
     assert {key: properties.get(key) for key in ["ARPNOMODIFY", "ARPURLINFOABOUT", "ARPHELPLINK"]
-            } == {"ARPNOMODIFY": "1", "ARPURLINFOABOUT": url, "ARPHELPLINK": url}
+            } == {"ARPNOMODIFY": "1", "ARPURLINFOABOUT": URL, "ARPHELPLINK": URL}
     assert {"INSTALLDIR", "BOOTVARIANT"}.isdisjoint(properties["SecureCustomProperties"].split(";"))
     assert {"bin\\", "bin\\zvn.exe.old", "zrun-5.7\\bin\\", "releases\\R9\\launch_bare.seq"} <= set(
         properties["ZorvanKnown"].split("|"))
-    assert {row["Name"]: row["Value"] for row in msi_table(package, "Registry")} == {
+    assert {row["Name"]: row["Value"] for row in table("Registry")} == {
         "InstallDir": "[INSTALLDIR]", "BootVariant": "[BOOTVARIANT]", "Version": "5.7.3"}
     # An older build is replaced; another build of this one, like a newer version, refuses it.
     assert {(row["VersionMin"], row["VersionMax"], row["Attributes"])
-            for row in msi_table(package, "Upgrade")} == {
+            for row in table("Upgrade")} == {
         ("", "5.7.3", "1"), ("5.7.3", "5.7.3", "770"), ("5.7.3", "", "2")}
-    manifest = (tmp_path / "Zorvan-5.7.3.winget.yaml").read_text()
+    manifest = package.with_name("Zorvan-5.7.3.winget.yaml").read_text()
     assert f"ProductCode: '{properties['ProductCode']}'" in manifest and (
         f"InstallerSha256: {hashlib.sha256(package.read_bytes()).hexdigest().upper()}" in manifest)
 
+
+@pytest.mark.linux_tools
+def test_package_tables_hold_a_custom_action_of_system_dlls(tables, tmp_path):
+    package, _ = tables
     (tmp_path / "actions.dll").write_bytes(
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
     image = pytest.importorskip("pefile").PE(str(tmp_path / "actions.dll"))
@@ -290,7 +311,7 @@ def test_package_tables(tmp_path):
 
 
 FLEET, DEFAULT = r"C:\Fleet Apps (x64)\A&B 100%OS%^ été\Zorvan", r"C:\Program Files\Zorvan"
-BARE, FULL = "launch_bare.seq", "launch_vantor.seq"
+BARE, FULL = False, True  # the boot variant installed: full or not
 REPAIR = ["REINSTALL=ALL", "REINSTALLMODE=amus"]
 ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zorvan {} installed"
          " successfully")

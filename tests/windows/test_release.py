@@ -11,18 +11,13 @@ import time
 from pathlib import Path
 
 import pytest
+from distribution import installed, lay
 
 ROOT = Path(__file__).resolve().parents[2]
 
 
 def run(command, **options):
     return subprocess.run(command, check=True, capture_output=True, timeout=600, **options)
-
-
-def lay_sample(folder, *left_out):
-    """The sample distribution of tools/demo, with Install.exe of the release at its root."""
-    run(["bash", "-c", 'source "$0/tools/lib.sh" && lay_sample_tree "$@"', str(ROOT), str(folder),
-         *left_out])
 
 
 def kept(lane, name, build):
@@ -100,7 +95,7 @@ def test_signed_with_a_throwaway_certificate_verifies_and_runs(lane, release, tm
     assert signed.read_bytes() != unsigned and (release[0] / "SHA256SUMS").read_text().endswith(
         "  signed/Install.exe\n")
     tree = tmp_path / "tree"
-    lay_sample(tree)
+    lay(tree)
     done = subprocess.run(lane.command(signed, lane.path(tree), "-s"), capture_output=True,
                           timeout=120)
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
@@ -108,20 +103,11 @@ def test_signed_with_a_throwaway_certificate_verifies_and_runs(lane, release, tm
         tree / "releases" / "R9" / "launch_bare.seq").read_bytes()
 
 
-def installed_tree(stage, root, vsn="5.7", boot="launch_bare.seq"):
-    """The exact files after Install.exe ran in root (its Windows path) over stage, installing
-    the boot file boot (-s installs the minimal one)."""
-    expected = files_below(stage)
-    for name in ["zvn.exe", "wzvn.exe", "zvnc.exe", "brenvik.exe", "tamsel.exe", "quorrin.exe"]:
-        expected[f"bin/{name}"] = expected[f"zrun-{vsn}/bin/{name}"]
-    for name in ["launch_bare.seq", "launch_vantor.seq"]:
-        expected[f"bin/{name}"] = expected[f"releases/R9/{name}"]
-    expected["bin/launch.seq"] = expected[f"releases/R9/{boot}"]
-    root = root.replace("\\", "\\\\")
-    expected[f"zrun-{vsn}/bin/zvn.ini"] = expected["bin/zvn.ini"] = (
-        f"[zorvan]\nBindir={root}\\\\zrun-{vsn}\\\\bin\nProgname=zvn\nRootdir={root}\n".encode(
-            "cp1252"))  # the code page of Wine's prefix and of hosted Windows runners
-    return dict(sorted(expected.items()))
+def installed_tree(stage, root, vsn="5.7", full_boot=False):
+    """The exact files after Install.exe ran in root (its Windows path) over stage (-s installs
+    the minimal boot variant)."""
+    # The code page of Wine's prefix and of hosted Windows runners.
+    return installed(files_below(stage), root, vsn, full_boot, "cp1252")
 
 
 def built_setup(request, lane, name, *left_out):
@@ -129,7 +115,7 @@ def built_setup(request, lane, name, *left_out):
     Install.exe, kept as packages/setup NAME."""
     def build(folder):
         stage = folder / "stage"
-        lay_sample(stage, *left_out)
+        lay(stage, skip=left_out)
         shutil.copy(request.getfixturevalue("release")[0] / "Install.exe", stage / "Install.exe")
         run([str(ROOT / "tools" / "package"), str(stage), "--out", str(folder)])
 
