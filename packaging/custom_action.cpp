@@ -179,10 +179,13 @@ static std::wstring file_sha256(HANDLE file) {
         std::vector<UCHAR> buffer(65536);
         DWORD count = 0;
         bool read = true;
-        while ((read = ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &count,
-                                nullptr) != 0) &&
-               count != 0 &&
-               (read = BCRYPT_SUCCESS(BCryptHashData(hash, buffer.data(), count, 0)))) {
+        while (read) { // to the end of the file, or the first failure
+            read = ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &count,
+                            nullptr) != 0;
+            if (!read || count == 0) {
+                break;
+            }
+            read = BCRYPT_SUCCESS(BCryptHashData(hash, buffer.data(), count, 0));
         }
         UCHAR digest[32];
         if (read && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0))) {

@@ -253,7 +253,11 @@ def test_program_path_at_and_over_the_limit(tree, exe):
         folder.mkdir()
         shutil.copy2(exe, folder / exe.name)
         (folder / "Install.ini").write_bytes(b"[Install]\nSYSTEM_VSN=R9\n")
-        status, out, err = tree.run("-s", exe=folder / exe.name)
+        try:
+            status, out, err = tree.run("-s", exe=folder / exe.name)
+        except OSError:  # Windows itself may start no program from a path this long
+            assert over and tree.lane.name == "windows"
+            continue
         if over:
             expected = message(f"The program's own path is longer than {LIMIT} bytes\n")
         else:

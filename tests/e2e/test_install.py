@@ -180,7 +180,8 @@ def virtual_disk(folder, file_system):
              "create partition primary", f"format fs={file_system} quick",
              f"assign letter={letter}"]
     script.write_text("\n".join(steps) + "\n")
-    made = subprocess.run(["diskpart", "/s", str(script)], capture_output=True, text=True)
+    made = subprocess.run(["diskpart", "/s", str(script)], capture_output=True, encoding="oem",
+                          errors="replace")
     try:
         if made.returncode != 0 or not os.path.exists(f"{letter}:\\"):
             pytest.skip(f"no {file_system} volume could be made here: {made.stdout[-300:]}")
