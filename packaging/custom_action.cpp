@@ -204,10 +204,18 @@ static std::wstring file_sha256(HANDLE file) {
     return hex;
 }
 
-// The accounts that may own or change what this action runs: SYSTEM, Administrators,
-// TrustedInstaller and whoever owns the Windows folder (TrustedInstaller on Windows; the one user
-// of a Wine prefix), each as the bytes of its SID. Never the account the action runs as.
-static std::vector<std::vector<BYTE>> trusted_sids() {
+// True under Wine, whose ntdll exports its version.
+static bool under_wine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// The accounts that may own or change what this action runs: SYSTEM, Administrators and
+// TrustedInstaller, each as the bytes of its SID; under Wine, which reports one owner for every
+// folder, also whoever owns the Windows folder (the prefix's one user). On Windows that owner is
+// not trusted: an administrator's takeown can give the Windows folder to anybody. Never the
+// account the action runs as.
+static std::vector<std::vector<BYTE>> trusted_sids(bool wine = under_wine()) {
     std::vector<std::vector<BYTE>> sids;
     for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
         std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
@@ -216,16 +224,15 @@ static std::vector<std::vector<BYTE>> trusted_sids() {
             sids.push_back(sid);
         }
     }
-    PSID installer = nullptr;
-    if (ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1850103180-2262433180-"
-                               L"1106",
+    PSID installer = nullptr; // NT SERVICE\TrustedInstaller, from the SHA-1 of its name
+    if (ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
                                &installer)) {
         BYTE* bytes = static_cast<BYTE*>(installer);
         sids.emplace_back(bytes, bytes + GetLengthSid(installer));
         LocalFree(installer);
     }
     wchar_t windows[MAX_PATH];
-    UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    UINT length = wine ? GetSystemWindowsDirectoryW(windows, MAX_PATH) : 0;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (length != 0 && length < MAX_PATH &&
@@ -239,11 +246,22 @@ static std::vector<std::vector<BYTE>> trusted_sids() {
     return sids;
 }
 
-// True when the owner is a trusted account and the access list lets nobody else do more than
-// read and run what the folder holds. Only entries that apply to the folder itself count; a
-// denying one only takes rights away, and an allowing one of another kind is refused.
+// What others may not do: to the installation folder and the package's folders in it, anything
+// but read and run what they hold; to every folder above it, delete or rename it or an entry in
+// it, or change its access list or owner; to the nearest folder above a folder the package is
+// yet to make, also create a folder or file in it (where the package's folder would go).
+static const ACCESS_MASK change_folder =
+    ~static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE);
+static const ACCESS_MASK change_above = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD;
+static const ACCESS_MASK add_below = FILE_ADD_SUBDIRECTORY | FILE_ADD_FILE;
+
+// True when the owner is a trusted account and the access list grants nobody else any of the
+// rights forbidden (generic rights read as a file's). Only entries that apply to the folder
+// itself count; a denying one only takes rights away, and an allowing one of another kind is
+// refused.
 static bool only_trusted_change(PSID owner, PACL dacl,
-                                const std::vector<std::vector<BYTE>>& trusted) {
+                                const std::vector<std::vector<BYTE>>& trusted,
+                                ACCESS_MASK forbidden) {
     auto is_trusted = [&trusted](PSID sid) {
         for (const std::vector<BYTE>& known : trusted) {
             if (EqualSid(sid, const_cast<BYTE*>(known.data()))) {
@@ -252,8 +270,8 @@ static bool only_trusted_change(PSID owner, PACL dacl,
         }
         return false;
     };
-    const ACCESS_MASK read_and_run =
-        FILE_GENERIC_READ | FILE_GENERIC_EXECUTE | GENERIC_READ | GENERIC_EXECUTE;
+    GENERIC_MAPPING file_rights = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                   FILE_ALL_ACCESS};
     bool sound = owner != nullptr && dacl != nullptr && is_trusted(owner); // no list: all may
     for (DWORD i = 0; sound && i < dacl->AceCount; i++) {
         ACE_HEADER* header = nullptr;
@@ -266,14 +284,16 @@ static bool only_trusted_change(PSID owner, PACL dacl,
             continue;
         }
         auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        ACCESS_MASK rights = allowed->Mask;
+        MapGenericMask(&rights, &file_rights);
         sound = header->AceType == ACCESS_ALLOWED_ACE_TYPE &&
-                ((allowed->Mask & ~read_and_run) == 0 || is_trusted(&allowed->SidStart));
+                ((rights & forbidden) == 0 || is_trusted(&allowed->SidStart));
     }
     return sound;
 }
 
 // only_trusted_change for the held folder.
-static bool only_administrators_change(HANDLE folder) {
+static bool only_administrators_change(HANDLE folder, ACCESS_MASK forbidden = change_folder) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -282,7 +302,7 @@ static bool only_administrators_change(HANDLE folder) {
                         &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
-    bool sound = only_trusted_change(owner, dacl, trusted_sids());
+    bool sound = only_trusted_change(owner, dacl, trusted_sids(), forbidden);
     LocalFree(descriptor);
     return sound;
 }
@@ -416,6 +436,52 @@ static void refuse_unreadable(const std::wstring& what, const std::wstring& path
     verdict->unreadable = error == ERROR_ACCESS_DENIED;
 }
 
+// Judges where the installation folder is (without a separator at its end, as
+// without_separator leaves it): a full path on a local fixed drive, and every folder above it
+// that exists up to the drive's root opened as itself, owned by a trusted account and letting
+// nobody else delete, rename or re-permission it or an entry in it. When the folder does not
+// exist yet, nobody else may create a folder or file in the nearest one above it either: the
+// package makes it there after this judge, and whoever made it first could keep it open.
+static void judge_place(const std::wstring& folder, bool exists, Verdict* verdict) {
+    bool full =
+        folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\' &&
+        ((folder[0] >= L'A' && folder[0] <= L'Z') || (folder[0] >= L'a' && folder[0] <= L'z')) &&
+        folder.find(L'/') == std::wstring::npos;
+    for (size_t start = 3; full && start < folder.size();) {
+        size_t end = std::min(folder.find(L'\\', start), folder.size());
+        std::wstring name = folder.substr(start, end - start);
+        full = !name.empty() && name != L"." && name != L"..";
+        start = end + 1;
+    }
+    if (!full || GetDriveTypeW(folder.substr(0, 3).c_str()) != DRIVE_FIXED) {
+        verdict->refusal = folder + L" is not a full path on a local fixed drive";
+        return;
+    }
+    bool nearest = !exists;
+    for (size_t end = folder.size(); verdict->refusal.empty() && end > 3;) {
+        end = folder.rfind(L'\\', end - 1);
+        std::wstring above = folder.substr(0, std::max<size_t>(end, 3));
+        HANDLE held = open_entry(above, READ_CONTROL);
+        DWORD error = GetLastError();
+        if (held == INVALID_HANDLE_VALUE) {
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                SetLastError(error);
+                refuse_unreadable(L"Could not open ", above, verdict);
+            }
+            continue;
+        }
+        if (!entry_is(held, true)) {
+            verdict->refusal = above + L" is a link, a junction or no folder";
+        } else if (!only_administrators_change(held, change_above)) {
+            verdict->refusal = above + L" can be changed by users other than administrators";
+        } else if (nearest && !only_administrators_change(held, add_below)) {
+            verdict->refusal = L"Users other than administrators can create folders in " + above;
+        }
+        nearest = false;
+        CloseHandle(held);
+    }
+}
+
 // Judges the held folder path (ending in '\'), relative below the installation folder (empty, or
 // ending in '\'), and what it holds that the package knows of, depth first. known holds the
 // package's relative names in lowercase, folders ending in '\'; on a first installation
@@ -484,19 +550,21 @@ ACTION_ENTRY ZorvanJudge(MSIHANDLE install) {
     }
     HANDLE held = open_entry(folder, READ_CONTROL);
     DWORD error = GetLastError();
-    if (held == INVALID_HANDLE_VALUE) {
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-            (error == ERROR_ACCESS_DENIED && !MsiGetMode(install, MSIRUNMODE_SCHEDULED))) {
-            return ERROR_SUCCESS;
-        }
-        log_line(install, L"Could not open " + folder + L": " + error_text(error) +
-                              L"; nothing was installed.");
-        return ERROR_INSTALL_FAILURE;
-    }
+    bool exists = held != INVALID_HANDLE_VALUE ||
+                  (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND);
     Verdict verdict;
-    judge_folder(held, folder.back() == L'\\' ? folder : folder + L'\\', L"", known,
-                 fields[0] == L"1", &verdict);
-    CloseHandle(held);
+    judge_place(folder, exists, &verdict);
+    if (verdict.refusal.empty() && held == INVALID_HANDLE_VALUE && exists) {
+        SetLastError(error);
+        refuse_unreadable(L"Could not open ", folder, &verdict);
+    }
+    if (held != INVALID_HANDLE_VALUE) {
+        if (verdict.refusal.empty()) {
+            judge_folder(held, folder.back() == L'\\' ? folder : folder + L'\\', L"", known,
+                         fields[0] == L"1", &verdict);
+        }
+        CloseHandle(held);
+    }
     if (verdict.unreadable && !MsiGetMode(install, MSIRUNMODE_SCHEDULED)) {
         return ERROR_SUCCESS; // left to the run with the installation's rights
     }
@@ -505,6 +573,50 @@ ACTION_ENTRY ZorvanJudge(MSIHANDLE install) {
         return ERROR_INSTALL_FAILURE;
     }
     return ERROR_SUCCESS;
+}
+
+// The path of the held entry as the system resolves it (its drive letter, long names, through
+// any link), without the \\?\ before it; empty when it cannot be read.
+static std::wstring final_path(HANDLE held) {
+    std::wstring path(MAX_PATH, L'\0');
+    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD length =
+        GetFinalPathNameByHandleW(held, &path[0], static_cast<DWORD>(path.size()), flags);
+    if (length >= path.size()) {
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(held, &path[0], static_cast<DWORD>(path.size()), flags);
+    }
+    path.resize(length < path.size() ? length : 0);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) {
+        path.erase(0, 4);
+    }
+    return path;
+}
+
+// Opens INSTALLDIR as itself and judges it and where it is again, for an action that is about to
+// run or delete something in it: the refusal (empty when sound) and the held folder, which the
+// caller closes.
+static std::wstring judge_held(const std::wstring& folder, HANDLE* held) {
+    *held = open_entry(folder, READ_CONTROL);
+    if (*held == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        std::wstring refusal = L"Could not open " + folder + L": " + error_text(error);
+        SetLastError(error); // for a caller to whom a missing folder is no failure
+        return refusal;
+    }
+    Verdict verdict;
+    judge_place(folder, true, &verdict);
+    if (!verdict.refusal.empty()) {
+        return verdict.refusal;
+    }
+    if (!entry_is(*held, true) || !only_administrators_change(*held)) {
+        return folder + L" can be changed by users other than administrators";
+    }
+    std::wstring reached = final_path(*held);
+    if (CompareStringOrdinal(reached.c_str(), -1, folder.c_str(), -1, TRUE) != CSTR_EQUAL) {
+        return folder + L" leads to " + (reached.empty() ? L"a path that cannot be read" : reached);
+    }
+    return L"";
 }
 
 // Runs INSTALLDIR\Install.exe as run_program does. Data: the boot variant (full or minimal), the
@@ -519,16 +631,13 @@ ACTION_ENTRY ZorvanInstall(MSIHANDLE install) {
         return ERROR_INSTALL_FAILURE;
     }
     std::wstring folder = without_separator(fields[2]);
-    HANDLE held_folder = open_entry(folder, READ_CONTROL);
-    if (held_folder == INVALID_HANDLE_VALUE) {
-        log_line(install, L"Could not open " + folder + L": " + error_text(GetLastError()) +
-                              L"; nothing was run.");
-        return ERROR_INSTALL_FAILURE;
-    }
-    if (!entry_is(held_folder, true) || !only_administrators_change(held_folder)) {
-        CloseHandle(held_folder);
-        log_line(install, folder + L" can be changed by users other than administrators; nothing "
-                                   L"was run.");
+    HANDLE held_folder = INVALID_HANDLE_VALUE;
+    std::wstring refusal = judge_held(folder, &held_folder);
+    if (!refusal.empty()) {
+        if (held_folder != INVALID_HANDLE_VALUE) {
+            CloseHandle(held_folder);
+        }
+        log_line(install, refusal + L"; nothing was run.");
         return ERROR_INSTALL_FAILURE;
     }
     UINT result = ERROR_INSTALL_FAILURE;
@@ -593,12 +702,26 @@ static void remove_made(MSIHANDLE install, const std::wstring& folder, const std
 }
 
 // Undoes ZorvanInstall when the installation rolls back. Data: the names Install.exe makes,
-// relative to INSTALLDIR, then INSTALLDIR. Deletes each, then bin when it is left empty.
+// relative to INSTALLDIR, then INSTALLDIR. Deletes each, then bin when it is left empty, while
+// INSTALLDIR is held, and only when it and where it is are judged as ZorvanInstall judges them.
 ACTION_ENTRY ZorvanRollback(MSIHANDLE install) {
     std::vector<std::wstring> fields = data_fields(install);
-    std::wstring folder = fields.back();
+    std::wstring folder = without_separator(fields.back());
     if (fields.size() < 2 || folder.empty()) {
         return ERROR_SUCCESS;
+    }
+    HANDLE held = INVALID_HANDLE_VALUE;
+    std::wstring refusal = judge_held(folder, &held);
+    if (held == INVALID_HANDLE_VALUE &&
+        (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+        return ERROR_SUCCESS; // nothing was made
+    }
+    if (!refusal.empty()) {
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+        }
+        log_line(install, refusal + L"; nothing was removed.");
+        return ERROR_INSTALL_FAILURE;
     }
     if (folder.back() != L'\\') {
         folder += L'\\';
@@ -614,5 +737,6 @@ ACTION_ENTRY ZorvanRollback(MSIHANDLE install) {
         }
         CloseHandle(bin);
     }
+    CloseHandle(held);
     return ERROR_SUCCESS;
 }

@@ -1,6 +1,7 @@
 // The package's custom actions where Wine cannot show the situation: Wine reports its one user as
 // the owner of every folder, so the owner branch of the folder check runs here on descriptors
-// made from SDDL, each as a folder on Windows would have it.
+// made from SDDL, each as a folder on Windows would have it: the installation folder itself, a
+// folder above it, and the nearest folder above one the package is yet to make.
 #include "../../packaging/custom_action.cpp"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,13 @@ namespace {
 struct Row {
     const wchar_t* sddl;
     bool sound; // only administrators may change it
+    ACCESS_MASK forbidden = change_folder;
 };
+
+// The drive root's descriptor as Windows sets it: Authenticated Users may create folders in it.
+const wchar_t* const drive_root =
+    L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:PAI(A;OICI;FA;;;BA)"
+    L"(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)";
 
 TEST(CustomAction, FolderOwnerAndAccessListJudged) {
     const Row rows[] = {
@@ -20,6 +27,12 @@ TEST(CustomAction, FolderOwnerAndAccessListJudged) {
         {L"O:BAD:(A;OICI;FA;;;SY)(A;;0x1301bf;;;AU)", false},               // others may write
         {L"O:S-1-5-18D:P(A;OICIIO;FA;;;CO)(A;;FA;;;SY)(D;;FA;;;WD)", true}, // inherited, denied
         {L"O:BAD:(A;;GA;;;WD)", false}, // everyone may do anything
+        {drive_root, true, change_above},
+        {drive_root, false, change_above | add_below},
+        {L"O:BAD:(A;OICI;FA;;;SY)(A;;SD;;;BU)", false, change_above}, // users may delete it
+        {L"O:SYD:(A;OICIID;0x1301bf;;;AU)", false, change_above},     // Modify, from the root
+        {L"O:SYD:(A;;GW;;;AU)", true, change_above},                  // may write, not delete
+        {L"O:SYD:(A;;GW;;;AU)", false, change_above | add_below},
     };
     std::vector<std::vector<BYTE>> trusted = trusted_sids();
     for (const Row& row : rows) {
@@ -31,10 +44,33 @@ TEST(CustomAction, FolderOwnerAndAccessListJudged) {
         BOOL present = FALSE, defaulted = FALSE;
         GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
         GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-        EXPECT_EQ(only_trusted_change(owner, present ? dacl : nullptr, trusted), row.sound)
+        EXPECT_EQ(only_trusted_change(owner, present ? dacl : nullptr, trusted, row.forbidden),
+                  row.sound)
             << std::string(row.sddl, row.sddl + wcslen(row.sddl));
         LocalFree(descriptor);
     }
+}
+
+TEST(CustomAction, WindowsFolderOwnerTrustedOnlyUnderWine) {
+    wchar_t windows[MAX_PATH];
+    ASSERT_NE(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoW(windows, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                    nullptr, nullptr, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    auto holds = [owner](const std::vector<std::vector<BYTE>>& sids) {
+        return std::any_of(sids.begin(), sids.end(), [owner](const std::vector<BYTE>& sid) {
+            return EqualSid(owner, const_cast<BYTE*>(sid.data())) != 0;
+        });
+    };
+    bool without = holds(trusted_sids(false)), with = holds(trusted_sids(true));
+    LocalFree(descriptor);
+    if (!under_wine()) {
+        GTEST_SKIP() << "on Windows the Windows folder's owner is TrustedInstaller, trusted anyway";
+    }
+    EXPECT_FALSE(without); // Wine's one user, trusted only because this runs under Wine
+    EXPECT_TRUE(with);
 }
 
 TEST(CustomAction, DriveRootKept) {

@@ -310,7 +310,8 @@ def test_package_tables_hold_a_custom_action_of_system_dlls(tables, tmp_path):
     image.close()
 
 
-FLEET, DEFAULT = r"C:\Fleet Apps (x64)\A&B 100%OS%^ été\Zorvan", r"C:\Program Files\Zorvan"
+FLEET = r"C:\Program Files\Fleet Apps (x64)\A&B 100%OS%^ été\Zorvan"
+DEFAULT = r"C:\Program Files\Zorvan"
 BARE, FULL = False, True  # the boot variant installed: full or not
 REPAIR = ["REINSTALL=ALL", "REINSTALLMODE=amus"]
 ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zorvan {} installed"
@@ -318,7 +319,7 @@ ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zor
 # Steps: msiexec's action (with what the step does first to the installed folder), the package,
 # the properties given, whether msiexec succeeds, whose tree is then installed with which boot
 # file (or None: the folder is gone), and lines that the msiexec log holds, in this order.
-MADE = r"C:\Zorvan made"
+MADE, OPEN = r"C:\Zorvan made", r"C:\Zorvan open\Zorvan"
 SCENARIOS = {
     "upgraded by a newer build and a version, older and same-version builds refused, removed": (FLEET, [
         ("/i", "5.7", [f"INSTALLDIR={FLEET}"], True, ("5.7", BARE), []),
@@ -357,6 +358,10 @@ SCENARIOS = {
         ("/i user-made", "5.7", [f"INSTALLDIR={MADE}"], False, {}, [
             MADE + " can be changed by users other than administrators; nothing was "
             "installed."])]),
+    "a folder above it that others may change refused, nothing written": (OPEN, [
+        ("/i opened-above", "5.7", [f"INSTALLDIR={OPEN}"], False, None, [
+            OPEN[:-7] + " can be changed by users other than administrators; nothing was "
+            "installed."])]),
 }
 ONLY_WINDOWS = {"a folder a standard user made first refused, nothing written":
                 "Wine applies no access lists and reports one owner for every folder"}
@@ -391,8 +396,9 @@ def made_by_a_standard_user(root):
     else row for name, row in SCENARIOS.items()], ids=SCENARIOS.keys())
 def test_msiexec(lane, system, packages, folder, steps, tmp_path):
     root = system[1] / folder[3:].replace("\\", "/")
-    if lane.name == "windows" and (root.exists() or folder == MADE):  # left by an earlier run
-        subprocess.run(["cmd", "/c", "rmdir", "/s", "/q", str(root)], **QUIET)
+    if lane.name == "windows" and (root.exists() or folder in (MADE, OPEN)):  # an earlier run's
+        made = root.parent if folder == OPEN else root
+        subprocess.run(["cmd", "/c", "rmdir", "/s", "/q", str(made)], **QUIET)
     try:
         run_steps(lane, system, packages, folder, steps, root, tmp_path)
     finally:
@@ -430,6 +436,12 @@ def run_steps(lane, system, packages, folder, steps, root, tmp_path):
                 run(["icacls", str(root), "/grant", "*S-1-1-0:(OI)(CI)M"])
             else:
                 root.chmod(0o777)  # Wine's own access list
+        if prepare == "opened-above":  # everyone may change the folder it would be made in
+            root.parent.mkdir(exist_ok=True)
+            if lane.name == "windows":
+                run(["icacls", str(root.parent), "/grant", "*S-1-1-0:(OI)(CI)M"])
+            else:
+                root.parent.chmod(0o777)
         if prepare == "user-made":
             made_by_a_standard_user(root)
         if prepare == "made":  # by a user, who keeps a DLL of theirs beside the launchers
