@@ -439,10 +439,11 @@ static void refuse_unreadable(const std::wstring& what, const std::wstring& path
 // Judges where the installation folder is (without a separator at its end, as
 // without_separator leaves it): a full path on a local fixed drive, and every folder above it
 // that exists up to the drive's root opened as itself, owned by a trusted account and letting
-// nobody else delete, rename or re-permission it or an entry in it. When the folder does not
-// exist yet, nobody else may create a folder or file in the nearest one above it either: the
-// package makes it there after this judge, and whoever made it first could keep it open.
-static void judge_place(const std::wstring& folder, bool exists, Verdict* verdict) {
+// nobody else delete, rename or re-permission it or an entry in it. When the package is to make
+// the folder after this judge (it does not exist, or an upgrade may remove it first), nobody else
+// may create a folder or file in the nearest one above it either: whoever made it first could
+// keep it open.
+static void judge_place(const std::wstring& folder, bool to_be_made, Verdict* verdict) {
     bool full =
         folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\' &&
         ((folder[0] >= L'A' && folder[0] <= L'Z') || (folder[0] >= L'a' && folder[0] <= L'z')) &&
@@ -457,7 +458,7 @@ static void judge_place(const std::wstring& folder, bool exists, Verdict* verdic
         verdict->refusal = folder + L" is not a full path on a local fixed drive";
         return;
     }
-    bool nearest = !exists;
+    bool nearest = to_be_made;
     for (size_t end = folder.size(); verdict->refusal.empty() && end > 3;) {
         end = folder.rfind(L'\\', end - 1);
         std::wstring above = folder.substr(0, std::max<size_t>(end, 3));
@@ -532,11 +533,12 @@ static void judge_folder(HANDLE held, const std::wstring& path, const std::wstri
     }
 }
 
-// Refuses, before anything is written or removed, an installation folder that exists and that
-// others could already change. Data: "1" on a first installation (else empty), INSTALLDIR, then
-// every name the package installs or Install.exe makes, relative to it. Run from the script with
-// the installation's rights, and once before it with the user's, which leaves a folder it may
-// not read to the other run.
+// Refuses, before anything is written or removed, an installation folder that others could
+// already change or make first. Data: "1" on a first installation, "2" on an upgrade, whose
+// removal of the older version can take the folder away to be made again (else empty),
+// INSTALLDIR, then every name the package installs or Install.exe makes, relative to it. Run
+// from the script with the installation's rights, and once before it with the user's, which
+// leaves a folder it may not read to the other run.
 ACTION_ENTRY ZorvanJudge(MSIHANDLE install) {
     std::vector<std::wstring> fields = data_fields(install, L"ZorvanJudge");
     if (fields.size() < 2 || fields[1].empty()) {
@@ -553,7 +555,7 @@ ACTION_ENTRY ZorvanJudge(MSIHANDLE install) {
     bool exists = held != INVALID_HANDLE_VALUE ||
                   (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND);
     Verdict verdict;
-    judge_place(folder, exists, &verdict);
+    judge_place(folder, !exists || fields[0] == L"2", &verdict);
     if (verdict.refusal.empty() && held == INVALID_HANDLE_VALUE && exists) {
         SetLastError(error);
         refuse_unreadable(L"Could not open ", folder, &verdict);
@@ -605,7 +607,7 @@ static std::wstring judge_held(const std::wstring& folder, HANDLE* held) {
         return refusal;
     }
     Verdict verdict;
-    judge_place(folder, true, &verdict);
+    judge_place(folder, false, &verdict);
     if (!verdict.refusal.empty()) {
         return verdict.refusal;
     }
@@ -621,9 +623,10 @@ static std::wstring judge_held(const std::wstring& folder, HANDLE* held) {
 
 // Runs INSTALLDIR\Install.exe as run_program does. Data: the boot variant (full or minimal), the
 // SHA-256 of the Install.exe the package holds, then INSTALLDIR. Nothing runs unless INSTALLDIR
-// is a real folder that only administrators can change and Install.exe a plain file with those
-// bytes; both are held until the program has ended, so that neither (nor a folder above them)
-// can be replaced, renamed or written to in between.
+// is a real folder that only administrators can change, at the path it names, every folder above
+// it judged as ZorvanJudge judges them, and Install.exe a plain file with those bytes; both are
+// held until the program has ended, so that neither (nor a folder above them) can be replaced,
+// renamed or written to in between.
 ACTION_ENTRY ZorvanInstall(MSIHANDLE install) {
     std::vector<std::wstring> fields = data_fields(install);
     if (fields.size() != 3 || fields[2].empty()) {

@@ -429,8 +429,12 @@ def custom_actions(program_hash):
     action("ZorvanInstallLocation", SET_PROPERTY, "ARPINSTALLLOCATION", "[INSTALLDIR]", 1001)
     # The folder is judged before anything is removed or written: once now, with the user's
     # rights, and first thing in the script with the installation's.
+    # ZORVANFIRST: 1 where no version of the product stood before, 2 where an older one is to be
+    # removed (which can take the folder away after the judge, to be made again).
     action("ZorvanFirst", SET_PROPERTY, "ZORVANFIRST", "1", 1002,
            FIRST_OF_ALL + " AND " + INSTALLING)
+    action("ZorvanUpgrading", SET_PROPERTY, "ZORVANFIRST", "2", 1002,
+           "NOT Installed AND WIX_UPGRADE_DETECTED AND " + INSTALLING)
     action("ZorvanJudgeData", SET_PROPERTY, "ZorvanJudge",
            "[ZORVANFIRST]|[INSTALLDIR]|[ZorvanKnown]", 1003, INSTALLING)
     action("ZorvanJudgeEarly", DLL, "ZorvanActions", "ZorvanJudge", 1004, INSTALLING)

@@ -241,6 +241,10 @@ def test_package_tables_run_the_actions_in_order(tables):
     for name in ["ZorvanJudge", "ZorvanJudgeEarly", "ZorvanInstall", "ZorvanRollback"]:
         assert "&Zorvan=3" in steps[name]["Condition"], name
     assert "NOT Installed" in steps["ZorvanRollback"]["Condition"]
+    # An upgrade tells the judge that the folder may be removed and made again after it.
+    assert "NOT Installed AND WIX_UPGRADE_DETECTED" in steps["ZorvanUpgrading"]["Condition"] and (
+        actions["ZorvanUpgrading"]["Target"], int(steps["ZorvanUpgrading"]["Sequence"])) == (
+        "2", int(steps["ZorvanJudgeData"]["Sequence"]) - 1)
 
 
 @pytest.mark.linux_tools
