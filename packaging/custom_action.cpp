@@ -449,7 +449,8 @@ static void judge_place(const std::wstring& folder, bool to_be_made, Verdict* ve
         ((folder[0] >= L'A' && folder[0] <= L'Z') || (folder[0] >= L'a' && folder[0] <= L'z')) &&
         folder.find(L'/') == std::wstring::npos;
     for (size_t start = 3; full && start < folder.size();) {
-        size_t end = std::min(folder.find(L'\\', start), folder.size());
+        size_t end = folder.find(L'\\', start);
+        end = end == std::wstring::npos ? folder.size() : end;
         std::wstring name = folder.substr(start, end - start);
         full = !name.empty() && name != L"." && name != L"..";
         start = end + 1;
@@ -461,7 +462,7 @@ static void judge_place(const std::wstring& folder, bool to_be_made, Verdict* ve
     bool nearest = to_be_made;
     for (size_t end = folder.size(); verdict->refusal.empty() && end > 3;) {
         end = folder.rfind(L'\\', end - 1);
-        std::wstring above = folder.substr(0, std::max<size_t>(end, 3));
+        std::wstring above = folder.substr(0, end > 3 ? end : 3);
         HANDLE held = open_entry(above, READ_CONTROL);
         DWORD error = GetLastError();
         if (held == INVALID_HANDLE_VALUE) {
