@@ -323,7 +323,10 @@ ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zor
 # Steps: msiexec's action (with what the step does first to the installed folder), the package,
 # the properties given, whether msiexec succeeds, whose tree is then installed with which boot
 # file (or None: the folder is gone), and lines that the msiexec log holds, in this order.
-MADE, OPEN = r"C:\Zorvan made", r"C:\Zorvan open\Zorvan"
+# Folders made first: under C:\Program Files, where an administrator's new folder lets only
+# administrators change it (one directly under C:\ lets Authenticated Users change it), and
+# under a folder that everyone may change.
+MADE, OPEN = r"C:\Program Files\Zorvan made", r"C:\Zorvan open\Zorvan"
 SCENARIOS = {
     "upgraded by a newer build and a version, older and same-version builds refused, removed": (FLEET, [
         ("/i", "5.7", [f"INSTALLDIR={FLEET}"], True, ("5.7", BARE), []),
