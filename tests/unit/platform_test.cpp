@@ -133,8 +133,11 @@ TEST(Platform, ReplacementKeepsOrDiscards) {
     TempDir dir;
     std::string base = program_path(dir.path);
     HeldRoot root(base);
-    // Discarded, kept, and kept after a folder took the target's place meanwhile.
-    for (int32_t keep : {0, 1, 2}) {
+    struct Case {
+        int32_t keep;
+        bool folder_takes_its_place; // a folder takes the target's place before the end
+    };
+    for (const Case& c : {Case{0, false}, Case{1, false}, Case{1, true}}) {
         write_bytes(dir.file("t"), "old");
         PlatReplacement replacement;
         ASSERT_EQ(1, plat_replace_begin(&replacement, root.folder, "", "t", PLAT_NO_FILE));
@@ -144,16 +147,16 @@ TEST(Platform, ReplacementKeepsOrDiscards) {
         EXPECT_EQ(0, plat_replace_begin(&refused, root.folder, "", "t:s", PLAT_NO_FILE));
         EXPECT_TRUE(refused.folder == PLAT_NO_FOLDER && refused.file == PLAT_NO_FILE);
         EXPECT_EQ("old", read_bytes(dir.file("t"))); // nothing in place before the end
-        if (keep == 2) {
+        if (c.folder_takes_its_place) {
             std::filesystem::rename(dir.file("t"), dir.file("kept"));
             std::filesystem::create_directory(dir.file("t"));
         }
-        EXPECT_EQ(keep == 1, plat_replace_end(&replacement, keep));
-        if (keep == 2) {
+        EXPECT_EQ(c.keep && !c.folder_takes_its_place, plat_replace_end(&replacement, c.keep));
+        if (c.folder_takes_its_place) {
             EXPECT_TRUE(std::filesystem::is_directory(dir.file("t")));
             EXPECT_EQ((std::vector<std::string>{"kept", "t"}), names_in(dir.path));
         } else {
-            EXPECT_EQ(keep ? "new" : "old", read_bytes(dir.file("t")));
+            EXPECT_EQ(c.keep ? "new" : "old", read_bytes(dir.file("t")));
             EXPECT_EQ((std::vector<std::string>{"t"}), names_in(dir.path));
         }
     }
