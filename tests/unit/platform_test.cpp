@@ -101,6 +101,7 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
         {"", "a", "", "sub\\x"},                  // a target name with a separator
         {"", "hard", "", "y"},                    // a second name of a file outside
         {"", "a", "\\sub", "x"},                  // an empty component
+        {"a:b", "a", "", "x"},                    // a folder with a colon (a drive or stream)
         {"", "a", "", "z"},                       // a folder at the temporary name
         {"", "a", "sub", std::string(2000, 'n')}, // a name no system takes
     };
@@ -143,9 +144,13 @@ TEST(Platform, ReplacementKeepsOrDiscards) {
         ASSERT_EQ(1, plat_replace_begin(&replacement, root.folder, "", "t", PLAT_NO_FILE));
         uint32_t count = 0;
         EXPECT_EQ(1, plat_write(replacement.file, "new", 3, &count));
-        PlatReplacement refused; // a name with a colon; nothing is left to release
-        EXPECT_EQ(0, plat_replace_begin(&refused, root.folder, "", "t:s", PLAT_NO_FILE));
-        EXPECT_TRUE(refused.folder == PLAT_NO_FOLDER && refused.file == PLAT_NO_FILE);
+        // Refused, with nothing left to release: a name with a colon, and a name with no room
+        // for its temporary name beside it, once the folder is open.
+        for (const std::string& name : {std::string("t:s"), std::string(2000, 'n')}) {
+            PlatReplacement refused;
+            EXPECT_EQ(0, plat_replace_begin(&refused, root.folder, "", name.c_str(), PLAT_NO_FILE));
+            EXPECT_TRUE(refused.folder == PLAT_NO_FOLDER && refused.file == PLAT_NO_FILE);
+        }
         EXPECT_EQ("old", read_bytes(dir.file("t"))); // nothing in place before the end
         if (c.folder_takes_its_place) {
             std::filesystem::rename(dir.file("t"), dir.file("kept"));
