@@ -97,7 +97,7 @@ static void ask_boot_variant(InstallOptions* options) {
 static void check_below_root(InstallHeld* held, const InstallPaths* paths, const char* key,
                              const char* format, const char* value, char* resolved) {
     char relative[PATH_SIZE];
-    install_compose_path(held, relative, format, value);
+    install_compose_path_or_exit(held, relative, format, value);
     int32_t judged = install_relative_path(relative, resolved);
     if (judged == INSTALL_OUTSIDE) {
         install_fail(held, "Key %s leads out of the root directory in init file %s\n", key,
@@ -112,7 +112,7 @@ static void check_below_root(InstallHeld* held, const InstallPaths* paths, const
 // Reads the install manifest, which must lie beneath the held root, and composes the
 // installation's paths from it.
 static void read_manifest(const char* root, InstallPaths* paths, InstallHeld* held) {
-    install_compose_path(held, paths->manifest_path, "%s\\Install.ini", root);
+    install_compose_path_or_exit(held, paths->manifest_path, "%s\\Install.ini", root);
     int32_t error = INI_READ_OK;
     PlatFile file = PLAT_NO_FILE;
     plat_open_below(held->root, "", "Install.ini", &file);
@@ -141,23 +141,24 @@ static void read_manifest(const char* root, InstallPaths* paths, InstallHeld* he
                      paths->manifest_path);
     }
     memcpy(paths->version, version, version_length + 1);
-    install_compose_path(held, paths->runtime_bin, "%s\\zrun-%s\\bin", root, version);
+    install_compose_path_or_exit(held, paths->runtime_bin, "%s\\zrun-%s\\bin", root, version);
     check_below_root(held, paths, "VSN", "zrun-%s\\bin", version, paths->runtime_relative);
     const char* system_version = ini_get_value(install, "SYSTEM_VSN");
     if (system_version == nullptr) {
         install_fail(held, "No key SYSTEM_VSN in init file %s\n", paths->manifest_path);
     }
-    install_compose_path(held, paths->release_dir, "%s\\releases\\%s", root, system_version);
+    install_compose_path_or_exit(held, paths->release_dir, "%s\\releases\\%s", root,
+                                 system_version);
     check_below_root(held, paths, "SYSTEM_VSN", "releases\\%s", system_version,
                      paths->release_relative);
-    install_compose_path(held, paths->bin_dir, "%s\\bin", root);
+    install_compose_path_or_exit(held, paths->bin_dir, "%s\\bin", root);
     ini_destroy(manifest);
     held->document = nullptr;
 }
 
 int main(int argc, char** argv) {
     plat_setup_process();
-    InstallOptions options = {nullptr, false, false};
+    InstallOptions options = {}; // no root given yet, not silent; full_boot is the prompt's
     parse_command_line(argc, argv, &options);
     char executable_dir[PATH_SIZE];
     bool given = options.root != nullptr;

@@ -41,7 +41,7 @@ struct InstallHeld {
 [[noreturn]] void install_fail(InstallHeld* held, const char* format, ...);
 // Formats a path into a PATH_SIZE buffer. A path that would not fit is never cut short: it is
 // named on standard error, what held holds (when given) is released and the process ends with 1.
-void install_compose_path(InstallHeld* held, char* path, const char* format, ...);
+void install_compose_path_or_exit(InstallHeld* held, char* path, const char* format, ...);
 // Ends the process with a message when memory has run out.
 [[noreturn]] void install_fail_no_memory(InstallHeld* held);
 // How install_relative_path judged a path.
@@ -52,11 +52,12 @@ enum {
 };
 
 // Resolves "." and ".." in relative, a path below some folder judged by its text alone, into
-// resolved (PATH_SIZE bytes, backslashes between components): INSTALL_BELOW. INSTALL_OUTSIDE
-// when it would lead out of that folder: a ".." above it, a leading separator, a drive or stream
-// colon, or a component of dots and spaces only, which Windows may read as a step up.
-// INSTALL_TRAILING for a component that ends in a dot or a space: Windows paths drop those, the
-// names reached below the root keep them, so the two would name different folders.
+// resolved (PATH_SIZE bytes, backslashes between parts): INSTALL_BELOW. INSTALL_OUTSIDE when it
+// would lead out of that folder: a ".." above it, a leading separator, a part that is no plain
+// name (plat_plain_name: a drive or stream colon), or a part of dots and spaces only, which
+// Windows may read as a step up. INSTALL_TRAILING for a part that ends in a dot or a space:
+// Windows paths drop those, the names reached below the root keep them, so the two would name
+// different folders.
 int32_t install_relative_path(const char* relative, char* resolved);
 
 // Copies the launchers and boot files, selects the active boot file and writes the launcher

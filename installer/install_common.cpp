@@ -28,7 +28,7 @@ void install_fail_no_memory(InstallHeld* held) {
     install_fail(held, "Out of memory\n");
 }
 
-void install_compose_path(InstallHeld* held, char* path, const char* format, ...) {
+void install_compose_path_or_exit(InstallHeld* held, char* path, const char* format, ...) {
     va_list args;
     va_start(args, format);
     int length = vsnprintf(path, PATH_SIZE, format, args);
@@ -44,15 +44,10 @@ void install_compose_path(InstallHeld* held, char* path, const char* format, ...
     end_failed(held);
 }
 
-// True when the component of length bytes is made of dots and spaces only, as a step up can be
-// spelt on Windows, which drops trailing dots and spaces from names.
-static bool only_dots_and_spaces(const char* component, size_t length) {
-    for (size_t i = 0; i < length; i++) {
-        if (component[i] != '.' && component[i] != ' ') {
-            return false;
-        }
-    }
-    return true;
+// True when the part is made of dots and spaces only, as a step up can be spelt on Windows, which
+// drops trailing dots and spaces from names.
+static bool only_dots_and_spaces(const char* part) {
+    return part[strspn(part, ". ")] == '\0';
 }
 
 int32_t install_relative_path(const char* relative, char* resolved) {
@@ -73,19 +68,23 @@ int32_t install_relative_path(const char* relative, char* resolved) {
             length -= length > 0 ? 1 : 0;
             resolved[length] = '\0';
         } else if (part > 0 && !(part == 1 && rest[0] == '.')) {
-            if (memchr(rest, ':', part) != nullptr || only_dots_and_spaces(rest, part) ||
-                length + 1 + part >= PATH_SIZE) {
+            if (length + 1 + part >= PATH_SIZE) {
                 return INSTALL_OUTSIDE;
             }
-            if (rest[part - 1] == '.' || rest[part - 1] == ' ') {
+            // The part is judged where it will stand, after its separator.
+            char* name = resolved + length + (length > 0 ? 1 : 0);
+            memcpy(name, rest, part);
+            name[part] = '\0';
+            if (!plat_plain_name(name) || only_dots_and_spaces(name)) {
+                return INSTALL_OUTSIDE;
+            }
+            if (name[part - 1] == '.' || name[part - 1] == ' ') {
                 return INSTALL_TRAILING;
             }
             if (length > 0) {
-                resolved[length++] = '\\';
+                resolved[length] = '\\';
             }
-            memcpy(resolved + length, rest, part);
-            length += part;
-            resolved[length] = '\0';
+            length = static_cast<size_t>(name - resolved) + part;
         }
         rest += part;
         rest += *rest != '\0' ? 1 : 0;

@@ -22,24 +22,36 @@ static void fail_if_stranded(InstallHeld* held, int32_t copied, const char* targ
     if (copied == PLAT_STRANDED) {
         char old[PATH_SIZE];
         char fresh[PATH_SIZE];
-        install_compose_path(held, old, "%s.old", target);
-        install_compose_path(held, fresh, "%s.tmp", target);
+        install_compose_path_or_exit(held, old, "%s.old", target);
+        install_compose_path_or_exit(held, fresh, "%s.tmp", target);
         install_fail(held, "File %s is missing: the old one is left as %s, the new one as %s\n",
                      target, old, fresh);
     }
 }
 
+// What a source that is not there means: the run ends, or the copy failed.
+enum IfMissing {
+    missing_ends_run,
+    missing_fails_copy,
+};
+
+// What a failed copy means: the run ends, or goes on after a warning.
+enum IfFailed {
+    failed_ends_run,
+    failed_is_warned,
+};
+
 // Copies source_name in the folder relative below the root (source, its path) over name in bin
-// (bin_dir). A source that is not there ends the run when missing_ends, and is otherwise a failed
-// copy; a failed copy prints its line and gives false. A target path too long, or a target left
-// with no file at its name, ends the run.
+// (bin_dir). A source that is not there is taken as if_missing says; a failed copy prints its
+// line and gives false. A target path too long, or a target left with no file at its name, ends
+// the run.
 static bool copy_reported(InstallHeld* held, const char* bin_dir, const char* source,
                           const char* relative, const char* source_name, const char* name,
-                          bool missing_ends) {
+                          IfMissing if_missing) {
     char target[PATH_SIZE];
-    install_compose_path(held, target, "%s\\%s", bin_dir, name);
+    install_compose_path_or_exit(held, target, "%s\\%s", bin_dir, name);
     int32_t copied = plat_copy_file(held->root, relative, source_name, install_bin_folder, name);
-    if (copied == PLAT_ABSENT && missing_ends) {
+    if (copied == PLAT_ABSENT && if_missing == missing_ends_run) {
         install_fail(held, "Could not find file %s\n", source);
     }
     if (copied != PLAT_DONE) {
@@ -56,13 +68,13 @@ static bool copy_reported(InstallHeld* held, const char* bin_dir, const char* so
 }
 
 // Copies name from directory (relative below the root) into bin_dir. A missing source ends the
-// run; so does a failed copy, unless tolerated (launchers), when the run goes on after a warning.
+// run; a failed copy is taken as if_failed says (a launcher's is warned of).
 static void install_file(InstallHeld* held, const char* directory, const char* relative,
-                         const char* name, const char* bin_dir, bool tolerated) {
+                         const char* name, const char* bin_dir, IfFailed if_failed) {
     char source[PATH_SIZE];
-    install_compose_path(held, source, "%s\\%s", directory, name);
-    if (!copy_reported(held, bin_dir, source, relative, name, name, true)) {
-        if (!tolerated) {
+    install_compose_path_or_exit(held, source, "%s\\%s", directory, name);
+    if (!copy_reported(held, bin_dir, source, relative, name, name, missing_ends_run)) {
+        if (if_failed == failed_ends_run) {
             install_fail(held, bail_out);
         }
         fputs("Continuing installation anyway...\n", stderr);
@@ -114,23 +126,24 @@ static int32_t write_configuration(const IniFile* document, PlatFolder root, con
 
 int install_files(const InstallOptions* options, const InstallPaths* paths, InstallHeld* held) {
     for (const char* name : launchers) {
-        install_file(held, paths->runtime_bin, paths->runtime_relative, name, paths->bin_dir, true);
+        install_file(held, paths->runtime_bin, paths->runtime_relative, name, paths->bin_dir,
+                     failed_is_warned);
     }
     for (const char* name : boot_files) {
         install_file(held, paths->release_dir, paths->release_relative, name, paths->bin_dir,
-                     false);
+                     failed_ends_run);
     }
 
     const char* active = options->full_boot ? "launch_vantor.seq" : "launch_bare.seq";
     char source[PATH_SIZE];
-    install_compose_path(held, source, "%s\\%s", paths->bin_dir, active);
+    install_compose_path_or_exit(held, source, "%s\\%s", paths->bin_dir, active);
     if (!copy_reported(held, paths->bin_dir, source, install_bin_folder, active, "launch.seq",
-                       false)) {
+                       missing_fails_copy)) {
         install_fail(held, bail_out);
     }
 
     IniFile* document = launcher_configuration(held, options, paths);
-    install_compose_path(held, source, "%s\\zvn.ini", paths->runtime_bin);
+    install_compose_path_or_exit(held, source, "%s\\zvn.ini", paths->runtime_bin);
     int32_t placed = PLAT_FAILED;
     int32_t written = write_configuration(document, held->root, paths->runtime_relative, &placed);
     if (written == INI_WRITE_NO_MEMORY) {
@@ -148,7 +161,7 @@ int install_files(const InstallOptions* options, const InstallPaths* paths, Inst
     }
     if (written != INI_WRITE_OK) {
         char target[PATH_SIZE];
-        install_compose_path(held, target, "%s\\zvn.ini", paths->bin_dir);
+        install_compose_path_or_exit(held, target, "%s\\zvn.ini", paths->bin_dir);
         fprintf(stderr, "Could not copy file %s to %s\n", source, target);
         fail_if_stranded(held, placed, target);
         install_fail(held, bail_out);

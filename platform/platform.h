@@ -1,33 +1,31 @@
-// The few operating-system services the program uses, behind one neutral interface.
+// The few operating-system services the program uses, behind one neutral interface, and the
+// contract that keeps a tree others may write into from leading a privileged run astray.
+// docs/safety.md states it in depth: what is refused, how each system keeps it, what the tests
+// show.
 //
-// Paths are the program's own: 8-bit byte strings with the backslash as separator. The Windows
-// backend hands them to KERNEL32 unchanged; the POSIX backend turns every backslash into a
-// slash before it touches the file system, and gives the executable's path with every slash
-// turned into a backslash.
+// Paths are the program's own: 8-bit byte strings with the backslash as separator; the POSIX
+// backend turns every backslash into a slash before it touches the file system, and gives the
+// executable's path with every slash turned into a backslash. Which names a part of a path may be
+// is one rule for every system (plat_plain_name).
 //
-// The installation tree is not trusted: others may write into it while a privileged run goes
-// on. So the root is opened once and held, and everything below it is reached from that handle:
-// each folder one component at a time relative to its held parent, never through a link,
-// junction or other reparse point, and each file operation relative to its held folder. Every
-// file the program puts in place goes through a replacement: a new temporary file beside the
-// target, created exclusively without following a link at its name, filled, flushed, renamed
-// over the target, and the renamed file and its folder flushed after the rename (what that
-// writes depends on the file system). Only an absent target or a regular file is ever replaced
-// (on Windows also one whose reparse point only says how its contents are kept: deduplicated,
-// compressed by the system, a cloud file kept on this device), never a link, folder, FIFO or
-// device. Every file read below the root is reached the same way, through no link, and must be
-// such a file on disk with no other name (a hard link could reach a file outside the tree) that
-// lies beneath the root. The root itself is the user's choice, and is followed and trusted as
-// given.
+// - Only the root is followed: it is the user's choice, opened once, links followed, and held
+//   for the run. Everything below it is reached from that handle, one folder at a time, each
+//   opened relative to its held parent and never through a link, junction or other reparse
+//   point: nothing below the root is looked up by a path that the system walks again.
+// - A source is read only when it is a regular file on disk with no other name (a hard link
+//   could reach a file outside the tree) that lies beneath the root. On Windows, a file whose
+//   reparse point only says how its contents are kept is such a file, read through the system's
+//   filter; a cloud file not kept on this device is not read (PLAT_IN_CLOUD).
+// - Every file is put in place whole: a new temporary file beside the target, created
+//   exclusively and never through a link at its name, filled, flushed, renamed over the target,
+//   then the renamed file and its folder flushed (what that writes depends on the file system).
+//   Only an absent target or a regular file is replaced, never a link, folder, FIFO or device.
+// - A failure leaves what stood at the target as it was, but for PLAT_STRANDED (Windows).
+// - A step that another program's handle holds up for a moment, as scanners do, is tried again
+//   for about a second before it fails; a denial is not.
 //
-// The POSIX backend keeps all this with directory descriptors and the *at calls. The Windows
-// backend keeps it with folder handles and the native calls that take a root directory
-// (NtCreateFile, NtSetInformationFile). It opens every file below the root asking the
-// identification level of impersonation only, so that a local pipe that a redirection reaches
-// cannot act as the program's user (a remote server is still signed in to), and turns on the
-// system's refusal to follow junctions that non-administrators made (RedirectionGuard, Windows 10
-// 22H2 and Windows 11; older systems run without it). A step that another program's handle holds up
-// for a moment, as scanners do, is tried again for about a second before it fails; a denial is not.
+// The backends (platform_posix.cpp, platform_win32.cpp) keep it with their own system calls; the
+// checks that every system shares are in platform_copy.cpp.
 #ifndef PLATFORM_H
 #define PLATFORM_H
 
@@ -80,8 +78,9 @@ enum {
     PLAT_STRANDED = 4,
 };
 
-// True when name is one plain component, as every system takes it: not empty, "." or "..", and
-// with no separator and no colon (a drive or a stream).
+// True when name may be a part of a path below the root, as every system takes it: not empty,
+// "." or "..", and with no separator and no colon (a drive or a stream). The one rule for a part,
+// which both backends and the installer's checks apply.
 int32_t plat_plain_name(const char* name);
 
 // Opens name in the folder relative below the held root for reading, reaching the folder as

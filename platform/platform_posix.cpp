@@ -1,5 +1,8 @@
-// POSIX backend: the program's backslash paths become slash paths here and nowhere else.
+// POSIX backend: the program's backslash paths become slash paths here and nowhere else. The
+// held root and folders are directory descriptors, and every step below the root is an *at call
+// relative to one of them, with O_NOFOLLOW where a link could stand.
 #include "platform.h"
+#include "platform_backend.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -135,63 +138,27 @@ static bool lies_below(PlatFolder root, int fd) {
            (length == prefix || name[prefix] == '/');
 }
 
-static bool is_separator(char c) {
-    return c == '\\' || c == '/';
+int32_t backend_open_folder(PlatFolder folder, const char* name, PlatFolder* opened) {
+    int fd = openat(static_cast<int>(folder), name[0] != '\0' ? name : ".",
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    *opened = fd < 0 ? PLAT_NO_FOLDER : static_cast<PlatFolder>(fd);
+    return fd >= 0 ? PLAT_DONE : errno == ENOENT ? PLAT_ABSENT : PLAT_FAILED;
 }
 
-// Opens the folder relative below the held root as plat_replace_begin describes; -1 on failure,
-// with errno ENOENT when a folder on the way is absent.
-static int open_folder(PlatFolder root, const char* relative) {
-    int fd = openat(static_cast<int>(root), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    // One component at a time from the root down, none of them a link.
-    const char* rest = relative;
-    while (fd >= 0 && *rest != '\0') {
-        size_t length = 0;
-        while (rest[length] != '\0' && !is_separator(rest[length])) {
-            length++;
-        }
-        int next = -1;
-        errno = EINVAL;
-        if (length > 0 && length <= NAME_MAX) {
-            char name[NAME_MAX + 1];
-            memcpy(name, rest, length);
-            name[length] = '\0';
-            if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
-                next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            }
-        }
-        int error = errno;
-        close(fd);
-        errno = error;
-        fd = next;
-        rest += length;
-        rest += *rest != '\0' ? 1 : 0;
-    }
-    if (fd >= 0 && !lies_below(root, fd)) {
-        close(fd);
-        errno = EXDEV;
-        fd = -1;
-    }
-    return fd;
+bool backend_folder_lies_below(PlatFolder root, PlatFolder folder) {
+    return lies_below(root, static_cast<int>(folder));
 }
 
-int32_t plat_open_below(PlatFolder root, const char* relative, const char* name, PlatFile* file) {
-    *file = PLAT_NO_FILE;
-    errno = EINVAL;
-    int folder = root != PLAT_NO_FOLDER && plat_plain_name(name) ? open_folder(root, relative) : -1;
+int32_t backend_open_file(PlatFolder root, PlatFolder folder, const char* name, PlatFile* file) {
     // The file itself is opened, never what a link at its name points to.
     struct stat st;
-    int fd = folder >= 0 ? open_regular(folder, name, O_RDONLY | O_NOFOLLOW, 0, &st) : -1;
-    int error = errno;
-    if (folder >= 0) {
-        close(folder);
+    int fd = open_regular(static_cast<int>(folder), name, O_RDONLY | O_NOFOLLOW, 0, &st);
+    if (fd < 0) {
+        return errno == ENOENT ? PLAT_ABSENT : PLAT_FAILED;
     }
-    if (fd >= 0 && (st.st_nlink != 1 || !lies_below(root, fd))) {
+    if (st.st_nlink != 1 || !lies_below(root, fd)) {
         close(fd);
         return PLAT_FAILED;
-    }
-    if (fd < 0) {
-        return error == ENOENT ? PLAT_ABSENT : PLAT_FAILED;
     }
     *file = static_cast<PlatFile>(fd);
     return PLAT_DONE;
@@ -216,37 +183,22 @@ static bool replaceable(int folder, const char* name, const struct stat* from) {
     return S_ISREG(target.st_mode);
 }
 
-int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const char* relative,
-                           const char* name, PlatFile source) {
-    replacement->name = name;
-    replacement->file = PLAT_NO_FILE;
-    int opened =
-        root == PLAT_NO_FOLDER || !plat_plain_name(name) ? -1 : open_folder(root, relative);
-    replacement->folder = opened < 0 ? PLAT_NO_FOLDER : static_cast<PlatFolder>(opened);
+PlatFile backend_create_temporary(PlatFolder held, const char* name, PlatFile source) {
+    int folder = static_cast<int>(held);
     char temporary[NAME_MAX + 1];
     struct stat from;
-    bool known = source == PLAT_NO_FILE || fstat(static_cast<int>(source), &from) == 0;
-    mode_t mode = source != PLAT_NO_FILE ? from.st_mode & 0777 : 0666;
-    if (replacement->folder != PLAT_NO_FOLDER && known &&
-        temporary_name(name, temporary, sizeof temporary) &&
-        replaceable(static_cast<int>(replacement->folder), name,
-                    source != PLAT_NO_FILE ? &from : nullptr)) {
-        int folder = static_cast<int>(replacement->folder);
-        // Whatever an interrupted run left under the temporary name goes; a link is removed
-        // itself, never followed.
-        unlinkat(folder, temporary, 0);
-        int fd =
-            openat(folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        replacement->file = fd < 0 ? PLAT_NO_FILE : static_cast<PlatFile>(fd);
+    bool given = source != PLAT_NO_FILE;
+    if (!temporary_name(name, temporary, sizeof temporary) ||
+        (given && fstat(static_cast<int>(source), &from) != 0) ||
+        !replaceable(folder, name, given ? &from : nullptr)) {
+        return PLAT_NO_FILE;
     }
-    if (replacement->file == PLAT_NO_FILE) {
-        if (replacement->folder != PLAT_NO_FOLDER) {
-            close(static_cast<int>(replacement->folder));
-            replacement->folder = PLAT_NO_FOLDER;
-        }
-        return 0;
-    }
-    return 1;
+    // Whatever an interrupted run left under the temporary name goes; a link is removed itself,
+    // never followed.
+    unlinkat(folder, temporary, 0);
+    mode_t mode = given ? from.st_mode & 0777 : 0666;
+    int fd = openat(folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    return fd < 0 ? PLAT_NO_FILE : static_cast<PlatFile>(fd);
 }
 
 // Writes the folder's entries to the disk, so that a name put there survives a power cut. A file

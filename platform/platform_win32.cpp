@@ -1,6 +1,8 @@
 // Win32 backend: KERNEL32 calls, and the native calls of NTDLL that work relative to a held
 // folder. Paths go to the 8-bit calls unchanged; a name below a held folder is turned into the
-// system's wide form with the ANSI code page, as the 8-bit calls turn theirs.
+// system's wide form with the ANSI code page, as the 8-bit calls turn theirs. The held root and
+// folders are handles, and every step below the root is a native call (NtCreateFile,
+// NtSetInformationFile) with one of them as its root directory.
 // FILE_ID_INFO comes with Windows 8; older systems fall back to the 64-bit file index. POSIX-style
 // deletion and renaming that ignore the read-only attribute come with Windows 10 1809; older
 // systems clear the attribute first, and set a running target aside before renaming over it.
@@ -9,11 +11,15 @@
 #endif
 #include "nt_calls.h"
 #include "platform.h"
+#include "platform_backend.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <string.h>
+
+// CompareStringOrdinal's last argument: names compared as the file system compares them.
+static const BOOL ignoring_case = TRUE;
 
 // The native statuses this backend tells apart (ntstatus.h clashes with windows.h).
 static const NTSTATUS status_delete_pending = static_cast<NTSTATUS>(0xC0000056);
@@ -41,6 +47,11 @@ static HANDLE folder_handle(PlatFolder folder) {
     return reinterpret_cast<HANDLE>(folder);
 }
 
+// An invalid handle becomes PLAT_NO_FOLDER.
+static PlatFolder folder_of(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? PLAT_NO_FOLDER : reinterpret_cast<PlatFolder>(handle);
+}
+
 // True when the handle is a file on disk (not a console, pipe or other device).
 static bool on_disk(HANDLE handle) {
     return GetFileType(handle) == FILE_TYPE_DISK;
@@ -48,7 +59,7 @@ static bool on_disk(HANDLE handle) {
 
 // Closes a handle that was opened but is not kept, leaving an error that no caller takes for an
 // absent file and no retry waits on; INVALID_HANDLE_VALUE.
-static HANDLE refused(HANDLE handle) {
+static HANDLE close_refused(HANDLE handle) {
     CloseHandle(handle);
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return INVALID_HANDLE_VALUE;
@@ -62,7 +73,7 @@ static PlatFile open_path(const char* path, DWORD access, DWORD share, DWORD dis
                           DWORD flags) {
     HANDLE handle = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
     if (handle != INVALID_HANDLE_VALUE && !on_disk(handle)) {
-        handle = refused(handle);
+        handle = close_refused(handle);
     }
     return file_of(handle);
 }
@@ -129,7 +140,7 @@ PlatFile plat_create_write(const char* path) {
     BY_HANDLE_FILE_INFORMATION info;
     if (file != INVALID_HANDLE_VALUE &&
         !(plain_file(file, &info) && info.nNumberOfLinks == 1 && SetEndOfFile(file))) {
-        file = refused(file);
+        file = close_refused(file);
     }
     return file_of(file);
 }
@@ -162,9 +173,9 @@ PlatFolder plat_hold_root(const char* root) {
     if (handle != INVALID_HANDLE_VALUE &&
         !(on_disk(handle) && GetFileInformationByHandle(handle, &info) &&
           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
-        handle = refused(handle);
+        handle = close_refused(handle);
     }
-    return handle == INVALID_HANDLE_VALUE ? PLAT_NO_FOLDER : reinterpret_cast<PlatFolder>(handle);
+    return folder_of(handle);
 }
 
 void plat_release_folder(PlatFolder folder) {
@@ -244,8 +255,10 @@ static HANDLE open_relative(HANDLE folder, const char* name, ACCESS_MASK access,
     // A local pipe that a redirection reaches may learn who the program runs as, never act as
     // that user. (A remote server is signed in to all the same; RedirectionGuard is what keeps
     // junctions away.)
-    SECURITY_QUALITY_OF_SERVICE quality = {sizeof quality, SecurityIdentification,
-                                           SECURITY_STATIC_TRACKING, FALSE};
+    SECURITY_QUALITY_OF_SERVICE quality = {};
+    quality.Length = sizeof quality;
+    quality.ImpersonationLevel = SecurityIdentification;
+    quality.ContextTrackingMode = SECURITY_STATIC_TRACKING;
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, folder, nullptr);
     attributes.SecurityQualityOfService = &quality;
@@ -287,7 +300,7 @@ static bool lies_below(HANDLE root, HANDLE handle) {
             prefix -= root_name[prefix - 1] == L'\\' ? 1 : 0; // a volume's top folder, "\\?\C:\"
             return length >= prefix &&
                    CompareStringOrdinal(name, static_cast<int>(prefix), root_name,
-                                        static_cast<int>(prefix), TRUE) == CSTR_EQUAL &&
+                                        static_cast<int>(prefix), ignoring_case) == CSTR_EQUAL &&
                    (length == prefix || name[prefix] == L'\\');
         }
     }
@@ -308,43 +321,21 @@ static HANDLE hold_in(HANDLE folder, const char* name, ACCESS_MASK access) {
     if (handle != INVALID_HANDLE_VALUE &&
         (!GetFileInformationByHandle(handle, &info) ||
          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
-        handle = refused(handle);
+        handle = close_refused(handle);
     }
     return handle;
 }
 
-// Opens the folder relative below the held root as plat_replace_begin describes, each with
-// folder_access; INVALID_HANDLE_VALUE on failure, with the last error ERROR_FILE_NOT_FOUND when a
-// folder on the way is absent.
-static HANDLE open_folder(HANDLE root, const char* relative) {
-    // Down from the root one component at a time, each relative to its held parent. Each child
-    // is held before its parent is let go; a held child keeps its parent from being renamed, so
-    // only the last stays held. A folder that another program holds is waited for.
-    HANDLE handle = patiently([&] { return hold_in(root, "", folder_access); });
-    for (const char* rest = relative; handle != INVALID_HANDLE_VALUE && *rest != '\0';) {
-        size_t part = strcspn(rest, "\\/");
-        char name[WIDE_NAME];
-        HANDLE child = INVALID_HANDLE_VALUE;
-        SetLastError(ERROR_INVALID_NAME);
-        if (part > 0 && part < sizeof name) {
-            memcpy(name, rest, part);
-            name[part] = '\0';
-        }
-        if (part > 0 && part < sizeof name && plat_plain_name(name)) {
-            child = patiently([&] { return hold_in(handle, name, folder_access); });
-        }
-        DWORD error = GetLastError();
-        CloseHandle(handle);
-        SetLastError(error);
-        handle = child;
-        rest += part;
-        rest += *rest != '\0' ? 1 : 0;
-    }
-    // Where a link is not seen as a reparse point (under Wine), its final name still tells.
-    if (handle != INVALID_HANDLE_VALUE && !lies_below(root, handle)) {
-        handle = refused(handle);
-    }
-    return handle;
+int32_t backend_open_folder(PlatFolder folder, const char* name, PlatFolder* opened) {
+    HANDLE handle = patiently([&] { return hold_in(folder_handle(folder), name, folder_access); });
+    *opened = folder_of(handle);
+    return handle != INVALID_HANDLE_VALUE           ? PLAT_DONE
+           : GetLastError() == ERROR_FILE_NOT_FOUND ? PLAT_ABSENT
+                                                    : PLAT_FAILED;
+}
+
+bool backend_folder_lies_below(PlatFolder root, PlatFolder folder) {
+    return lies_below(folder_handle(root), folder_handle(folder));
 }
 
 static bool same_file(HANDLE one, HANDLE other);
@@ -359,37 +350,26 @@ static HANDLE reopen_filtered(HANDLE folder, const char* name, HANDLE first) {
     Kind kind = handle != INVALID_HANDLE_VALUE ? kind_of(handle, &info) : kind_refused;
     if (handle != INVALID_HANDLE_VALUE &&
         !((kind == kind_plain || kind == kind_filtered) && same_file(first, handle))) {
-        handle = refused(handle);
+        handle = close_refused(handle);
     }
     return handle;
 }
 
-int32_t plat_open_below(PlatFolder root, const char* relative, const char* name, PlatFile* file) {
-    *file = PLAT_NO_FILE;
-    SetLastError(ERROR_INVALID_NAME);
-    HANDLE folder = root != PLAT_NO_FOLDER && plat_plain_name(name)
-                        ? open_folder(folder_handle(root), relative)
-                        : INVALID_HANDLE_VALUE;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    Kind kind = kind_refused;
+int32_t backend_open_file(PlatFolder root, PlatFolder held, const char* name, PlatFile* file) {
+    HANDLE folder = folder_handle(held);
+    // A folder at name fails the open; a link or other reparse point is opened itself, and judged
+    // by its kind.
+    HANDLE handle = patiently([&] {
+        return open_in(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
+                       FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+    });
     BY_HANDLE_FILE_INFORMATION info;
-    if (folder != INVALID_HANDLE_VALUE) {
-        // A folder at name fails the open; a link or other reparse point is opened itself, and
-        // judged by its kind.
-        handle = patiently([&] {
-            return open_in(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
-                           FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
-        });
-        kind = handle != INVALID_HANDLE_VALUE ? kind_of(handle, &info) : kind_refused;
-        if (kind == kind_filtered) {
-            HANDLE contents = reopen_filtered(folder, name, handle);
-            CloseHandle(handle);
-            handle = contents;
-            kind = contents != INVALID_HANDLE_VALUE ? kind_of(contents, &info) : kind_refused;
-        }
-        DWORD error = GetLastError();
-        CloseHandle(folder);
-        SetLastError(error);
+    Kind kind = handle != INVALID_HANDLE_VALUE ? kind_of(handle, &info) : kind_refused;
+    if (kind == kind_filtered) {
+        HANDLE contents = reopen_filtered(folder, name, handle);
+        CloseHandle(handle);
+        handle = contents;
+        kind = contents != INVALID_HANDLE_VALUE ? kind_of(contents, &info) : kind_refused;
     }
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND ? PLAT_ABSENT : PLAT_FAILED;
@@ -400,7 +380,7 @@ int32_t plat_open_below(PlatFolder root, const char* relative, const char* name,
     }
     if (!((kind == kind_plain || kind == kind_filtered) && info.nNumberOfLinks == 1 &&
           lies_below(folder_handle(root), handle))) {
-        refused(handle);
+        close_refused(handle);
         return PLAT_FAILED;
     }
     *file = file_of(handle);
@@ -436,7 +416,7 @@ static bool same_file(HANDLE one, HANDLE other) {
     return length == 0 || other_length == 0 ||
            (length == other_length &&
             CompareStringOrdinal(first_name, static_cast<int>(length), second_name,
-                                 static_cast<int>(length), TRUE) == CSTR_EQUAL);
+                                 static_cast<int>(length), ignoring_case) == CSTR_EQUAL);
 }
 
 // Opens name in the held folder itself, never through a link, with access and
@@ -452,7 +432,7 @@ static HANDLE open_target(HANDLE folder, const char* name, ACCESS_MASK access,
     });
     Kind kind = target != INVALID_HANDLE_VALUE ? kind_of(target, info) : kind_refused;
     if (target != INVALID_HANDLE_VALUE && kind != kind_plain && kind != kind_filtered) {
-        target = refused(target);
+        target = close_refused(target);
     }
     return target;
 }
@@ -507,7 +487,8 @@ static bool discard(HANDLE file) {
             NtSetInformationFile(file, &io, &flags, sizeof flags, nt_class(nt_disposition_ex)))) {
         return true;
     }
-    NtDisposition disposition = {TRUE};
+    NtDisposition disposition = {};
+    disposition.delete_file = TRUE;
     if (succeeded(NtSetInformationFile(file, &io, &disposition, sizeof disposition,
                                        nt_class(nt_disposition)))) {
         return true;
@@ -557,28 +538,15 @@ static HANDLE create_temporary(HANDLE folder, const char* temporary) {
                                         : INVALID_HANDLE_VALUE;
 }
 
-int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const char* relative,
-                           const char* name, PlatFile source) {
-    replacement->name = name;
-    replacement->file = PLAT_NO_FILE;
-    HANDLE folder = root != PLAT_NO_FOLDER && plat_plain_name(name)
-                        ? open_folder(folder_handle(root), relative)
-                        : INVALID_HANDLE_VALUE;
+PlatFile backend_create_temporary(PlatFolder held, const char* name, PlatFile source) {
+    HANDLE folder = folder_handle(held);
     char temporary[WIDE_NAME];
     DWORD attributes = 0;
-    if (folder != INVALID_HANDLE_VALUE && suffixed(name, ".tmp", temporary) &&
-        replaceable(folder, name, handle_of(source), &attributes)) {
-        replacement->file = file_of(patiently([&] { return create_temporary(folder, temporary); }));
+    if (!suffixed(name, ".tmp", temporary) ||
+        !replaceable(folder, name, handle_of(source), &attributes)) {
+        return PLAT_NO_FILE;
     }
-    if (replacement->file == PLAT_NO_FILE) {
-        if (folder != INVALID_HANDLE_VALUE) {
-            CloseHandle(folder);
-        }
-        replacement->folder = PLAT_NO_FOLDER;
-        return 0;
-    }
-    replacement->folder = reinterpret_cast<PlatFolder>(folder);
-    return 1;
+    return file_of(patiently([&] { return create_temporary(folder, temporary); }));
 }
 
 // Renames the open file to name in its own folder, the held one, over what stands there: by

@@ -101,6 +101,7 @@ TEST(Platform, RefusedCopiesLeaveEverythingAsItWas) {
         {"", "a", "", "sub\\x"},                  // a target name with a separator
         {"", "hard", "", "y"},                    // a second name of a file outside
         {"", "a", "\\sub", "x"},                  // an empty component
+        {"a:b", "a", "", "x"},                    // a folder with a colon (a drive or stream)
         {"", "a", "", "z"},                       // a folder at the temporary name
         {"", "a", "sub", std::string(2000, 'n')}, // a name no system takes
     };
@@ -133,27 +134,34 @@ TEST(Platform, ReplacementKeepsOrDiscards) {
     TempDir dir;
     std::string base = program_path(dir.path);
     HeldRoot root(base);
-    // Discarded, kept, and kept after a folder took the target's place meanwhile.
-    for (int32_t keep : {0, 1, 2}) {
+    struct Case {
+        int32_t keep;
+        bool folder_takes_its_place; // a folder takes the target's place before the end
+    };
+    for (const Case& c : {Case{0, false}, Case{1, false}, Case{1, true}}) {
         write_bytes(dir.file("t"), "old");
         PlatReplacement replacement;
         ASSERT_EQ(1, plat_replace_begin(&replacement, root.folder, "", "t", PLAT_NO_FILE));
         uint32_t count = 0;
         EXPECT_EQ(1, plat_write(replacement.file, "new", 3, &count));
-        PlatReplacement refused; // a name with a colon; nothing is left to release
-        EXPECT_EQ(0, plat_replace_begin(&refused, root.folder, "", "t:s", PLAT_NO_FILE));
-        EXPECT_TRUE(refused.folder == PLAT_NO_FOLDER && refused.file == PLAT_NO_FILE);
+        // Refused, with nothing left to release: a name with a colon, and a name with no room
+        // for its temporary name beside it, once the folder is open.
+        for (const std::string& name : {std::string("t:s"), std::string(2000, 'n')}) {
+            PlatReplacement refused;
+            EXPECT_EQ(0, plat_replace_begin(&refused, root.folder, "", name.c_str(), PLAT_NO_FILE));
+            EXPECT_TRUE(refused.folder == PLAT_NO_FOLDER && refused.file == PLAT_NO_FILE);
+        }
         EXPECT_EQ("old", read_bytes(dir.file("t"))); // nothing in place before the end
-        if (keep == 2) {
+        if (c.folder_takes_its_place) {
             std::filesystem::rename(dir.file("t"), dir.file("kept"));
             std::filesystem::create_directory(dir.file("t"));
         }
-        EXPECT_EQ(keep == 1, plat_replace_end(&replacement, keep));
-        if (keep == 2) {
+        EXPECT_EQ(c.keep && !c.folder_takes_its_place, plat_replace_end(&replacement, c.keep));
+        if (c.folder_takes_its_place) {
             EXPECT_TRUE(std::filesystem::is_directory(dir.file("t")));
             EXPECT_EQ((std::vector<std::string>{"kept", "t"}), names_in(dir.path));
         } else {
-            EXPECT_EQ(keep ? "new" : "old", read_bytes(dir.file("t")));
+            EXPECT_EQ(c.keep ? "new" : "old", read_bytes(dir.file("t")));
             EXPECT_EQ((std::vector<std::string>{"t"}), names_in(dir.path));
         }
     }

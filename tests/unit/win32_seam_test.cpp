@@ -20,15 +20,21 @@
 
 namespace {
 
+// Which of the matching calls fail.
+enum Fails {
+    every_call,      // every one after those let through
+    first_call_only, // only the first after those
+    dos_names_only,  // GetFinalPathNameByHandleW: every one that asks a name by drive letter
+};
+
 // The one call a row makes report its situation.
 struct Plan {
-    const char* call;      // by name; NtSetInformationFile's "rename" ("rename-to": by the new
-                           // name) or "delete"; "reparse": a reparse point of tag error; or none
-    const wchar_t* name;   // on the file or folder of this name (nullptr: any)
-    DWORD error;           // what it fails with (a Win32 error, or a status for the native calls)
-    int skip = 0;          // matching calls let through first
-    bool dos_only = false; // GetFinalPathNameByHandleW: only names with a drive letter fail
-    bool once = false;     // only the first matching call after those fails
+    const char* call;    // by name; NtSetInformationFile's "rename" ("rename-to": by the new
+                         // name) or "delete"; "reparse": a reparse point of tag error; or none
+    const wchar_t* name; // on the file or folder of this name (nullptr: any)
+    DWORD error;         // what it fails with (a Win32 error, or a status for the native calls)
+    int skip = 0;        // matching calls let through first
+    Fails fails = every_call; // which of the rest fail
 };
 
 Plan plan;
@@ -57,7 +63,7 @@ bool planned(const char* call, const std::wstring& file) {
         return false;
     }
     hits++;
-    plan.call = plan.once ? nullptr : plan.call;
+    plan.call = plan.fails == first_call_only ? nullptr : plan.call;
     return true;
 }
 
@@ -171,7 +177,8 @@ BOOL WINAPI seam_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLA
 
 DWORD WINAPI seam_GetFinalPathNameByHandleW(HANDLE file, LPWSTR name, DWORD size, DWORD flags) {
     bool dos = (flags & (VOLUME_NAME_GUID | VOLUME_NAME_NT | VOLUME_NAME_NONE)) == 0;
-    if ((dos || !plan.dos_only) && planned("GetFinalPathNameByHandleW", name_of(file))) {
+    if ((dos || plan.fails != dos_names_only) &&
+        planned("GetFinalPathNameByHandleW", name_of(file))) {
         SetLastError(plan.error);
         return 0;
     }
@@ -204,163 +211,184 @@ const DWORD disk_full = 0xC000007F;      // STATUS_DISK_FULL
 const DWORD dedup = 0x80000013;          // IO_REPARSE_TAG_DEDUP
 const DWORD cloud = 0x9000101A;          // IO_REPARSE_TAG_CLOUD_1, the file not on this device
 
+// What stands in bin beside x ("old") before the copy, bit by bit.
+enum Before : unsigned {
+    nothing_else = 0,
+    stale = 1,             // x.tmp ("stale"), left by an interrupted run
+    stale_read_only = 2,   // that x.tmp is read-only
+    older = 4,             // a read-only x.old ("older"), no more renamed over than a running one
+    read_only = 8,         // x is read-only
+    one_step_offered = 16, // FileRenameInformationEx is offered (by the system, not in bin)
+    onto_itself = 32,      // the source is bin\x itself, not rel\src ("new")
+};
+
+// bin afterwards, each file with its contents.
+using Files = std::vector<std::pair<std::string, std::string>>;
+const Files x_as_copied = {}; // x alone: "new" when copied, else "old"
+
+const int any_tries = 0;   // how often the planned call fails is not counted
+const int not_retried = 1; // it fails once: no retry follows
+
 struct Row {
     const char* situation;
     Plan plan;
-    int32_t copied; // PLAT_DONE (true) or PLAT_FAILED as on POSIX, or what only Windows knows
-    int tries = 0;  // how often the planned call failed, when counted
-    // "stale": bin\x.tmp left by a run; "read-only": bin\x is; "older": a read-only bin\x.old (no
-    // more renamed over than a running one); "one-step": FileRenameInformationEx is offered
-    const char* setup = "";
-    // bin afterwards, each file with its contents; by default x, new when copied, else old.
-    std::vector<std::pair<std::string, std::string>> bin = {};
-    const char* source = "rel\\src"; // the file copied, below the root
+    int32_t copied; // PLAT_DONE or PLAT_FAILED as on POSIX, or what only Windows knows
+    unsigned before = nothing_else;
+    Files bin = x_as_copied;
+    int tries = any_tries;
 };
 
+const Row rows[] = {
+    {"bin is a junction", {"GetFileInformationByHandle", L"bin", 0}, PLAT_FAILED},
+    {"the source is a link", {"GetFileInformationByHandle", L"src", 0}, PLAT_FAILED},
+    {"the target is a link", {"GetFileInformationByHandle", L"x", 0}, PLAT_FAILED},
+    {"the source is reached as a pipe", {"GetFileType", L"src", 0}, PLAT_FAILED},
+    {"the target cannot be looked at, and is not waited for",
+     {"NtCreateFile", L"x", access_denied},
+     PLAT_FAILED,
+     nothing_else,
+     x_as_copied,
+     not_retried},
+    {"a file takes the temporary name after it was cleared",
+     {"NtCreateFile", L"x.tmp", name_collision, 1},
+     PLAT_FAILED,
+     stale},
+    {"the stale temporary file cannot be removed",
+     {"delete", L"x.tmp", access_denied},
+     PLAT_FAILED,
+     stale,
+     {{"x", "old"}, {"x.tmp", "stale"}}},
+    {"a read-only stale temporary file", {}, PLAT_DONE, stale | stale_read_only},
+    {"the contents cannot be flushed", {"FlushFileBuffers", nullptr, ERROR_DISK_FULL}, PLAT_FAILED},
+    {"the folder cannot be flushed after the rename",
+     {"FlushFileBuffers", L"bin", ERROR_DISK_FULL},
+     PLAT_FAILED,
+     nothing_else,
+     {{"x", "new"}}},
+    {"the target is running: set aside, and cleared once it no longer runs",
+     {"rename", L"x.tmp", access_denied, 0, first_call_only},
+     PLAT_DONE},
+    {"the target is running and the new file cannot take its place: put back",
+     {"rename", L"x.tmp", access_denied},
+     PLAT_FAILED},
+    {"the volume has no drive letter",
+     {"GetFinalPathNameByHandleW", nullptr, ERROR_PATH_NOT_FOUND, 0, dos_names_only},
+     PLAT_DONE},
+    {"no final name can be had",
+     {"GetFinalPathNameByHandleW", nullptr, ERROR_PATH_NOT_FOUND},
+     PLAT_FAILED},
+    {"no 128-bit file ids",
+     {"GetFileInformationByHandleEx", nullptr, ERROR_INVALID_PARAMETER},
+     PLAT_DONE},
+    {"128-bit file ids of zero", {"GetFileInformationByHandleEx", nullptr, 0}, PLAT_DONE},
+    {"no 128-bit file ids, copied onto itself",
+     {"GetFileInformationByHandleEx", nullptr, ERROR_INVALID_PARAMETER},
+     PLAT_FAILED,
+     onto_itself},
+    {"a read-only target", {}, PLAT_DONE, read_only},
+    {"a read-only target, the rename refused",
+     {"rename", L"x.tmp", disk_full},
+     PLAT_FAILED,
+     read_only},
+    {"replaced in one step where offered, a read-only target that cannot be renamed over",
+     {"rename-to", L"x", access_denied},
+     PLAT_DONE,
+     read_only | one_step_offered},
+    {"the target is set aside and neither file can take its name: both kept",
+     {"rename-to", L"x", access_denied},
+     PLAT_STRANDED,
+     nothing_else,
+     {{"x.old", "old"}, {"x.tmp", "new"}}},
+    {"the target is running and its older .old cannot be replaced",
+     {"rename", L"x.tmp", access_denied},
+     PLAT_FAILED,
+     older,
+     {{"x", "old"}, {"x.old", "older"}}},
+    {"the folder's flush is denied",
+     {"FlushFileBuffers", L"bin", ERROR_ACCESS_DENIED},
+     PLAT_FAILED,
+     nothing_else,
+     {{"x", "new"}}},
+    {"the source is deduplicated", {"reparse", L"src", dedup}, PLAT_DONE},
+    {"a cloud file not on this device", {"reparse", L"src", cloud}, PLAT_IN_CLOUD},
+};
+
+// Lays out root (bin with x, rel with src) and an empty folder outside it, with what the row
+// puts there before the copy.
+void lay_out(const TempDir& dir, unsigned before) {
+    std::filesystem::create_directories(dir.file("outside"));
+    std::filesystem::create_directories(dir.file("root/bin"));
+    std::filesystem::create_directories(dir.file("root/rel"));
+    write_bytes(dir.file("root/rel/src"), "new");
+    write_bytes(dir.file("root/bin/x"), "old");
+    if (before & stale) {
+        write_bytes(dir.file("root/bin/x.tmp"), "stale");
+    }
+    if (before & stale_read_only) {
+        SetFileAttributesA(dir.file("root/bin/x.tmp").c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+    if (before & older) {
+        write_bytes(dir.file("root/bin/x.old"), "older");
+        SetFileAttributesA(dir.file("root/bin/x.old").c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+    if (before & read_only) {
+        SetFileAttributesA(dir.file("root/bin/x").c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+}
+
+// Copies the row's source over bin\x below the held root with the row's plan in force: the
+// copy's outcome.
+int32_t copy_as_planned(const TempDir& dir, const Row& row) {
+    PlatFolder held = plat_hold_root(dir.file("root").c_str());
+    EXPECT_NE(PLAT_NO_FOLDER, held) << row.situation;
+    one_step = (row.before & one_step_offered) != 0;
+    plan = row.plan;
+    hits = 0;
+    int32_t copied = (row.before & onto_itself) != 0
+                         ? plat_copy_file(held, "bin", "x", "bin", "x")
+                         : plat_copy_file(held, "rel", "src", "bin", "x");
+    plan = Plan{};
+    plat_release_folder(held);
+    return copied;
+}
+
+// Checks that the copy ended as the row says: bin holds what it should and nothing else,
+// nothing was written elsewhere, and x is read-only only where it stayed so.
+void expect_ending(const TempDir& dir, const Row& row, int32_t copied) {
+    EXPECT_EQ(row.copied, copied) << row.situation;
+    Files bin = row.bin.empty() ? Files{{"x", row.copied == PLAT_DONE ? "new" : "old"}} : row.bin;
+    std::vector<std::string> names;
+    for (const auto& file : bin) {
+        names.push_back(file.first);
+        EXPECT_EQ(file.second, read_bytes(dir.file("root/bin/" + file.first))) << row.situation;
+    }
+    EXPECT_EQ(names, names_in(dir.file("root/bin"))) << row.situation;
+    EXPECT_EQ((std::vector<std::string>{"bin", "rel"}), names_in(dir.file("root")))
+        << row.situation;
+    EXPECT_TRUE(names_in(dir.file("outside")).empty()) << row.situation;
+    EXPECT_TRUE(row.tries == any_tries || row.tries == hits) << row.situation << ": " << hits;
+    // The new file is not read-only; one that stays keeps its attributes.
+    DWORD attributes = GetFileAttributesA(dir.file("root/bin/x").c_str());
+    bool still_read_only =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    EXPECT_EQ((row.before & read_only) != 0 && row.copied != PLAT_DONE, still_read_only)
+        << row.situation;
+}
+
+// Clears the read-only attribute wherever a row may have left it, so that the folder can go.
+void clear_attributes(const TempDir& dir) {
+    for (const char* name : {"root/bin/x", "root/bin/x.tmp", "root/bin/x.old"}) {
+        SetFileAttributesA(dir.file(name).c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
 TEST(Win32Seam, EachSituationEndsAsOnPosix) {
-    const Row rows[] = {
-        {"bin is a junction", {"GetFileInformationByHandle", L"bin", 0}, false},
-        {"the source is a link", {"GetFileInformationByHandle", L"src", 0}, false},
-        {"the target is a link", {"GetFileInformationByHandle", L"x", 0}, false},
-        {"the source is reached as a pipe", {"GetFileType", L"src", 0}, false},
-        {"the target cannot be looked at, and is not waited for",
-         {"NtCreateFile", L"x", access_denied},
-         false,
-         1},
-        {"a file takes the temporary name after it was cleared",
-         {"NtCreateFile", L"x.tmp", name_collision, 1},
-         false,
-         0,
-         "stale"},
-        {"the stale temporary file cannot be removed",
-         {"delete", L"x.tmp", access_denied},
-         false,
-         0,
-         "stale",
-         {{"x", "old"}, {"x.tmp", "stale"}}},
-        {"a read-only stale temporary file", {}, true, 0, "stale read-only-stale"},
-        {"the contents cannot be flushed", {"FlushFileBuffers", nullptr, ERROR_DISK_FULL}, false},
-        {"the folder cannot be flushed after the rename",
-         {"FlushFileBuffers", L"bin", ERROR_DISK_FULL},
-         false,
-         0,
-         "",
-         {{"x", "new"}}},
-        {"the target is running: set aside, and cleared once it no longer runs",
-         {"rename", L"x.tmp", access_denied, 0, false, true},
-         true},
-        {"the target is running and the new file cannot take its place: put back",
-         {"rename", L"x.tmp", access_denied},
-         false},
-        {"the volume has no drive letter",
-         {"GetFinalPathNameByHandleW", nullptr, ERROR_PATH_NOT_FOUND, 0, true},
-         true},
-        {"no final name can be had",
-         {"GetFinalPathNameByHandleW", nullptr, ERROR_PATH_NOT_FOUND},
-         false},
-        {"no 128-bit file ids",
-         {"GetFileInformationByHandleEx", nullptr, ERROR_INVALID_PARAMETER},
-         true},
-        {"128-bit file ids of zero", {"GetFileInformationByHandleEx", nullptr, 0}, true},
-        {"no 128-bit file ids, copied onto itself",
-         {"GetFileInformationByHandleEx", nullptr, ERROR_INVALID_PARAMETER},
-         false,
-         0,
-         "",
-         {},
-         "bin\\x"},
-        {"a read-only target", {}, true, 0, "read-only"},
-        {"a read-only target, the rename refused",
-         {"rename", L"x.tmp", disk_full},
-         false,
-         0,
-         "read-only"},
-        {"replaced in one step where offered, a read-only target that cannot be renamed over",
-         {"rename-to", L"x", access_denied},
-         true,
-         0,
-         "read-only one-step"},
-        {"the target is set aside and neither file can take its name: both kept",
-         {"rename-to", L"x", access_denied},
-         PLAT_STRANDED,
-         0,
-         "",
-         {{"x.old", "old"}, {"x.tmp", "new"}}},
-        {"the target is running and its older .old cannot be replaced",
-         {"rename", L"x.tmp", access_denied},
-         false,
-         0,
-         "older",
-         {{"x", "old"}, {"x.old", "older"}}},
-        {"the folder's flush is denied",
-         {"FlushFileBuffers", L"bin", ERROR_ACCESS_DENIED},
-         false,
-         0,
-         "",
-         {{"x", "new"}}},
-        {"the source is deduplicated", {"reparse", L"src", dedup}, true},
-        {"a cloud file not on this device", {"reparse", L"src", cloud}, PLAT_IN_CLOUD},
-    };
     for (const Row& row : rows) {
         TempDir dir;
-        std::filesystem::create_directories(dir.file("outside"));
-        std::filesystem::create_directories(dir.file("root/bin"));
-        std::filesystem::create_directories(dir.file("root/rel"));
-        write_bytes(dir.file("root/rel/src"), "new");
-        write_bytes(dir.file("root/bin/x"), "old");
-        std::string setup = row.setup;
-        std::string stale = dir.file("root/bin/x.tmp");
-        if (setup.find("stale") != std::string::npos) {
-            write_bytes(stale, "stale");
-        }
-        if (setup.find("read-only-stale") != std::string::npos) {
-            SetFileAttributesA(stale.c_str(), FILE_ATTRIBUTE_READONLY);
-        }
-        std::string older = dir.file("root/bin/x.old");
-        if (setup.find("older") != std::string::npos) {
-            write_bytes(older, "older");
-            SetFileAttributesA(older.c_str(), FILE_ATTRIBUTE_READONLY);
-        }
-        one_step = setup.find("one-step") != std::string::npos;
-        std::string x = dir.file("root/bin/x");
-        bool read_only = setup.find("read-only") == 0;
-        if (read_only) {
-            SetFileAttributesA(x.c_str(), FILE_ATTRIBUTE_READONLY);
-        }
-        std::string root = dir.file("root");
-        PlatFolder held = plat_hold_root(root.c_str());
-        ASSERT_NE(PLAT_NO_FOLDER, held);
-        std::string source = row.source;
-        size_t split = source.find('\\');
-        plan = row.plan;
-        hits = 0;
-        int32_t copied = plat_copy_file(held, source.substr(0, split).c_str(),
-                                        source.substr(split + 1).c_str(), "bin", "x");
-        plan = Plan{};
-        plat_release_folder(held);
-
-        auto bin = row.bin;
-        if (bin.empty()) {
-            bin = {{"x", row.copied == PLAT_DONE ? "new" : "old"}};
-        }
-        std::vector<std::string> names;
-        for (const auto& file : bin) {
-            names.push_back(file.first);
-            EXPECT_EQ(file.second, read_bytes(dir.file("root/bin/" + file.first))) << row.situation;
-        }
-        EXPECT_EQ(row.copied, copied) << row.situation;
-        EXPECT_EQ(names, names_in(dir.file("root/bin"))) << row.situation;
-        EXPECT_EQ((std::vector<std::string>{"bin", "rel"}), names_in(root)) << row.situation;
-        EXPECT_TRUE(names_in(dir.file("outside")).empty()) << row.situation;
-        EXPECT_TRUE(row.tries == 0 || row.tries == hits) << row.situation << ": " << hits;
-        // The new file is not read-only; one that stays keeps its attributes.
-        DWORD attributes = GetFileAttributesA(x.c_str());
-        bool still_read_only =
-            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-        EXPECT_EQ(read_only && row.copied != PLAT_DONE, still_read_only) << row.situation;
-        for (const std::string& file : {x, stale, older}) {
-            SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-        }
+        lay_out(dir, row.before);
+        int32_t copied = copy_as_planned(dir, row);
+        expect_ending(dir, row, copied);
+        clear_attributes(dir);
     }
 }
 
