@@ -78,14 +78,6 @@ static PlatFile open_path(const char* path, DWORD access, DWORD share, DWORD dis
     return file_of(handle);
 }
 
-// True when the open handle is a file on disk that is neither a folder nor a reparse point (a
-// link, junction or the like, opened itself); info receives what the system says of it.
-static bool plain_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
-    return on_disk(handle) && GetFileInformationByHandle(handle, info) &&
-           (info->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-               0;
-}
-
 // Attributes of a cloud file, beyond those the headers name: kept on this device by the user's
 // choice ("always keep on this device"), and not (or not all) here.
 static const DWORD attribute_pinned = 0x00080000;
@@ -128,6 +120,11 @@ static Kind kind_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
     return kind_refused;
 }
 
+// True for a kind whose contents are all on this volume: a file that may be read or replaced.
+static bool whole_here(Kind kind) {
+    return kind == kind_plain || kind == kind_filtered;
+}
+
 PlatFile plat_open_read(const char* path) {
     return open_path(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
 }
@@ -139,7 +136,7 @@ PlatFile plat_create_write(const char* path) {
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
     BY_HANDLE_FILE_INFORMATION info;
     if (file != INVALID_HANDLE_VALUE &&
-        !(plain_file(file, &info) && info.nNumberOfLinks == 1 && SetEndOfFile(file))) {
+        !(kind_of(file, &info) == kind_plain && info.nNumberOfLinks == 1 && SetEndOfFile(file))) {
         file = close_refused(file);
     }
     return file_of(file);
@@ -342,15 +339,15 @@ static bool same_file(HANDLE one, HANDLE other);
 
 // Opens name in the held folder again through the system's filter that gives its contents (it
 // is a reparse point of kind_filtered, opened itself as first); the new handle, kept only when it
-// is still the file first judged, else INVALID_HANDLE_VALUE.
-static HANDLE reopen_filtered(HANDLE folder, const char* name, HANDLE first) {
+// is still the file first judged, else INVALID_HANDLE_VALUE. *kind and info are the new handle's.
+static HANDLE reopen_filtered(HANDLE folder, const char* name, HANDLE first, Kind* kind,
+                              BY_HANDLE_FILE_INFORMATION* info) {
     HANDLE handle = open_relative(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
-    BY_HANDLE_FILE_INFORMATION info;
-    Kind kind = handle != INVALID_HANDLE_VALUE ? kind_of(handle, &info) : kind_refused;
-    if (handle != INVALID_HANDLE_VALUE &&
-        !((kind == kind_plain || kind == kind_filtered) && same_file(first, handle))) {
+    *kind = handle != INVALID_HANDLE_VALUE ? kind_of(handle, info) : kind_refused;
+    if (handle != INVALID_HANDLE_VALUE && !(whole_here(*kind) && same_file(first, handle))) {
         handle = close_refused(handle);
+        *kind = kind_refused;
     }
     return handle;
 }
@@ -366,10 +363,9 @@ int32_t backend_open_file(PlatFolder root, PlatFolder held, const char* name, Pl
     BY_HANDLE_FILE_INFORMATION info;
     Kind kind = handle != INVALID_HANDLE_VALUE ? kind_of(handle, &info) : kind_refused;
     if (kind == kind_filtered) {
-        HANDLE contents = reopen_filtered(folder, name, handle);
+        HANDLE contents = reopen_filtered(folder, name, handle, &kind, &info);
         CloseHandle(handle);
         handle = contents;
-        kind = contents != INVALID_HANDLE_VALUE ? kind_of(contents, &info) : kind_refused;
     }
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND ? PLAT_ABSENT : PLAT_FAILED;
@@ -378,7 +374,7 @@ int32_t backend_open_file(PlatFolder root, PlatFolder held, const char* name, Pl
         CloseHandle(handle);
         return PLAT_IN_CLOUD;
     }
-    if (!((kind == kind_plain || kind == kind_filtered) && info.nNumberOfLinks == 1 &&
+    if (!(whole_here(kind) && info.nNumberOfLinks == 1 &&
           lies_below(folder_handle(root), handle))) {
         close_refused(handle);
         return PLAT_FAILED;
@@ -431,7 +427,7 @@ static HANDLE open_target(HANDLE folder, const char* name, ACCESS_MASK access,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0);
     });
     Kind kind = target != INVALID_HANDLE_VALUE ? kind_of(target, info) : kind_refused;
-    if (target != INVALID_HANDLE_VALUE && kind != kind_plain && kind != kind_filtered) {
+    if (target != INVALID_HANDLE_VALUE && !whole_here(kind)) {
         target = close_refused(target);
     }
     return target;
