@@ -41,8 +41,9 @@ def snapshot(top):
     return out
 
 
-def plant_link(tree, outside, relative, target):
-    """A link planted by another user at relative, to target beside the tree."""
+def plant_link(tree, outside, relative, target, junction=False):
+    """A link (or a junction, Windows' folder link) planted by another user at relative, to
+    target beside the tree."""
     path = tree.root / relative
     path.parent.mkdir(parents=True, exist_ok=True)
     if path.is_dir():
@@ -50,7 +51,10 @@ def plant_link(tree, outside, relative, target):
     elif path.exists():
         path.unlink()
     target = target if target.startswith("/") else str(outside / target)
-    os.symlink(target, path, target_is_directory=os.path.isdir(target))
+    if junction:
+        CreateJunction(target, str(path))
+    else:
+        os.symlink(target, path, target_is_directory=os.path.isdir(target))
     give_away(path)
 
 
@@ -59,13 +63,6 @@ def give_away(path):
     if hasattr(os, "lchown"):
         os.lchown(path, NOBODY, NOBODY)
 
-
-def plant_junction(tree, relative, target):
-    """A junction (Windows' folder link) at relative, to target."""
-    path = tree.root / relative
-    if path.exists():
-        shutil.rmtree(path)
-    CreateJunction(str(target), str(path))
 
 
 def launcher_failures(tree, names=LAUNCHERS):
@@ -171,7 +168,7 @@ ATTACKS = {
     "a launcher copy fails part way over a good one": (
         large_launcher_over_a_good_one, lambda t: (0, launcher_failures(t, ["zvn.exe"])), POSIX),
     "bin is a junction out of the tree": (
-        lambda t, o: plant_junction(t, "bin", o / "folder"),
+        lambda t, o: plant_link(t, o, "bin", "folder", junction=True),
         lambda t: (1, launcher_failures(t) + boot_failure(t)), JUNCTION),
     "the release folder is a junction inside the tree": (
         lambda t, o: folder_links_inside(t, f"releases/{SYSTEM_VSN}", junction=True),

@@ -31,8 +31,6 @@ TEST(CustomAction, FolderOwnerAndAccessListJudged) {
         {drive_root, false, change_above | add_below},
         {L"O:BAD:(A;OICI;FA;;;SY)(A;;SD;;;BU)", false, change_above}, // users may delete it
         {L"O:SYD:(A;OICIID;0x1301bf;;;AU)", false, change_above},     // Modify, from the root
-        {L"O:SYD:(A;;GW;;;AU)", true, change_above},                  // may write, not delete
-        {L"O:SYD:(A;;GW;;;AU)", false, change_above | add_below},
     };
     std::vector<std::vector<BYTE>> trusted = trusted_sids();
     for (const Row& row : rows) {
