@@ -460,6 +460,97 @@ def custom_actions(program_hash):
     return rows, actions, sequence
 
 
+def short_name_statements(folders, made_folders):
+    """Short names for every long name of the stage's files and folders."""
+    statements = []
+    for folder, children in folders.items():
+        names = with_short_names([child.rpartition("/")[2] for child in children])
+        for child in children:
+            name = names[child.rpartition("/")[2]]
+            if child in folders:
+                key = made_folders.get(child, element_id("d", child))
+                statements.append(("UPDATE `Directory` SET `DefaultDir` = ? "
+                                   "WHERE `Directory` = ?", name, key))
+            else:
+                statements.append(("UPDATE `File` SET `FileName` = ? WHERE `File` = ?",
+                                   name, element_id("f", child)))
+    return statements
+
+
+def made_rows(vsn, entries, folders, made_folders):
+    """What Install.exe makes: the rows that remove it on an uninstall, one per name (Wine takes
+    no wildcard), bin's own last; and, below the installation folder, the names it makes (which
+    the rollback deletes) and every name the package knows (folders ending in "\\")."""
+    made = made_names(vsn)
+    made_short = {folder: with_short_names([name for where, name in made if where == folder])
+                  for folder in ["BINDIR", "RUNTIMEBIN"]}
+    rows = [("RemoveFile", {"FileKey": f"Made{number:02d}", "Component_": "Registration",
+                            "FileName": made_short[folder][name], "DirProperty": folder,
+                            "InstallMode": 2}) for number, (folder, name) in enumerate(made)]
+    rows.append(("RemoveFile", {"FileKey": "Made99", "Component_": "Registration",
+                                "DirProperty": "BINDIR", "InstallMode": 2}))
+    relative_made = [("bin\\" if folder == "BINDIR" else f"zrun-{vsn}\\bin\\") + name
+                     for folder, name in made]
+    known = [relative.replace("/", "\\") + ("\\" if relative in folders else "")
+             for relative in entries + list(made_folders)] + ["bin\\"] + relative_made
+    return rows, relative_made, known
+
+
+def lock_rows(folders, made_folders):
+    """The installation folder, every folder of the stage and the two that Install.exe writes
+    into are created by the package, which locks them as it does (CreateFolders, before
+    InstallFiles), and so is Install.exe: nobody but SYSTEM and Administrators can change what
+    runs or what it writes. The lock's table (its statement) and rows."""
+    locked = ["INSTALLDIR"] + [made_folders.get(path, element_id("d", path))
+                               for path in folders if path]
+    statement = (
+        "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
+        "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, "
+        "`SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) "
+        "PRIMARY KEY `MsiLockPermissionsEx`)",)
+    rows = []
+    for number, folder in enumerate(locked):
+        rows.append(("CreateFolder", {"Directory_": folder, "Component_": "Registration"}))
+        rows.append(("MsiLockPermissionsEx", {
+            "MsiLockPermissionsEx": f"Lock{number:03d}", "LockObject": folder,
+            "Table": "CreateFolder", "SDDLText": FOLDER_LOCK}))
+    rows.append(("MsiLockPermissionsEx", {
+        "MsiLockPermissionsEx": "LockProgram", "LockObject": element_id("f", "Install.exe"),
+        "Table": "File", "SDDLText": FILE_LOCK}))
+    return statement, rows
+
+
+def upgrade_rows(options, msi_version):
+    """Attributes: migrate the feature states (1), and only with --replace-same-version up to
+    this version itself (512). Otherwise another build of this version is found (2 only detects,
+    256 and 512 take both ends) and refused, like a newer one; so is a package over the setup."""
+    upgrade = "{%s}" % UPGRADE_CODE
+    rows = [("Upgrade", {"UpgradeCode": upgrade, "VersionMax": msi_version,
+                         "Attributes": 513 if options.replace_same_version else 1,
+                         "ActionProperty": "WIX_UPGRADE_DETECTED"})]
+    if not options.replace_same_version:
+        rows.append(("Upgrade", {"UpgradeCode": upgrade, "VersionMin": msi_version,
+                                 "VersionMax": msi_version, "Attributes": 770,
+                                 "ActionProperty": "ZORVANSAMEBUILD"}))
+        rows.append(("LaunchCondition", {
+            "Condition": "Installed OR NOT ZORVANSAMEBUILD",
+            "Description": f"Another build of Zorvan {msi_version} is already installed."}))
+    rows.append(("LaunchCondition", {
+        "Condition": "Installed OR NOT ZORVANSETUP",
+        "Description": "Zorvan is installed by its setup in [ZORVANSETUP]: uninstall it first."}))
+    return rows
+
+
+def stamp(database, digest, epoch):
+    """wixl stamps the package with the time and a random package code: the time becomes
+    SOURCE_DATE_EPOCH and the code follows from what went in."""
+    summary = Libmsi.SummaryInfo.new(database, 3)
+    summary.set_string(Libmsi.Property.UUID, "{%s}" % guid(f"package:{digest}"))
+    for field in (Libmsi.Property.CREATED_TM, Libmsi.Property.LASTSAVED_TM):
+        summary.set_filetime(field, (epoch + 11644473600) * 10**7)  # in 100 ns from 1601
+    summary.persist()
+
+
 def tables(options, work, stage, entries, vsn, msi_version, product_code, digest, epoch):
     """Builds the package from packaging/zorvan.wxs and the stage with wixl, then adds through SQL
     what wixl cannot write, reads it back and stamps its summary."""
@@ -473,83 +564,19 @@ def tables(options, work, stage, entries, vsn, msi_version, product_code, digest
          "-o", str(work / "package.msi"), str(WXS), str(work / "files.wxs")],
         "wixl", cwd=work / "stage")
 
-    rows, statements = [], []
-    # Short names for every long name (files, folders and what an uninstall removes).
-    for folder, children in folders.items():
-        names = with_short_names([child.rpartition("/")[2] for child in children])
-        for child in children:
-            name = names[child.rpartition("/")[2]]
-            if child in folders:
-                key = made_folders.get(child, element_id("d", child))
-                statements.append(("UPDATE `Directory` SET `DefaultDir` = ? "
-                                   "WHERE `Directory` = ?", name, key))
-            else:
-                statements.append(("UPDATE `File` SET `FileName` = ? WHERE `File` = ?",
-                                   name, element_id("f", child)))
+    statements = short_name_statements(folders, made_folders)
     # Install.exe is versioned, so that Windows Installer compares it as the program it is.
     version = file_version(work / "stage" / "Install.exe")
     if version:
         statements.append(("UPDATE `File` SET `Version` = ? WHERE `File` = ?",
                            version, element_id("f", "Install.exe")))
-
-    # An uninstall removes what Install.exe made, one row per name (Wine takes no wildcard),
-    # bin's own row last; the rollback deletes the same names.
-    made = made_names(vsn)
-    made_short = {folder: with_short_names([name for where, name in made if where == folder])
-                  for folder in ["BINDIR", "RUNTIMEBIN"]}
-    for number, (folder, name) in enumerate(made):
-        rows.append(("RemoveFile", {
-            "FileKey": f"Made{number:02d}", "Component_": "Registration",
-            "FileName": made_short[folder][name], "DirProperty": folder, "InstallMode": 2}))
-    rows.append(("RemoveFile", {"FileKey": "Made99", "Component_": "Registration",
-                                "DirProperty": "BINDIR", "InstallMode": 2}))
-    relative_made = [("bin\\" if folder == "BINDIR" else f"zrun-{vsn}\\bin\\") + name
-                     for folder, name in made]
-    # Every name the package knows below the installation folder, folders ending in "\".
-    known = [relative.replace("/", "\\") + ("\\" if relative in folders else "")
-             for relative in entries + list(made_folders)] + ["bin\\"] + relative_made
-
-    # The installation folder, every folder of the stage and the two that Install.exe writes
-    # into are created by the package, which locks them as it does (CreateFolders, before
-    # InstallFiles), and so is Install.exe: nobody but SYSTEM and Administrators can change
-    # what runs or what it writes.
-    locked = ["INSTALLDIR"] + [made_folders.get(path, element_id("d", path))
-                               for path in folders if path]
-    statements.append((
-        "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
-        "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, "
-        "`SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) "
-        "PRIMARY KEY `MsiLockPermissionsEx`)",))
-    for number, folder in enumerate(locked):
-        rows.append(("CreateFolder", {"Directory_": folder, "Component_": "Registration"}))
-        rows.append(("MsiLockPermissionsEx", {
-            "MsiLockPermissionsEx": f"Lock{number:03d}", "LockObject": folder,
-            "Table": "CreateFolder", "SDDLText": FOLDER_LOCK}))
-    rows.append(("MsiLockPermissionsEx", {
-        "MsiLockPermissionsEx": "LockProgram", "LockObject": element_id("f", "Install.exe"),
-        "Table": "File", "SDDLText": FILE_LOCK}))
-
+    rows, relative_made, known = made_rows(vsn, entries, folders, made_folders)
+    lock_table, locks = lock_rows(folders, made_folders)
+    statements.append(lock_table)
     action_rows, actions, sequence = custom_actions(program_hash)
-    rows += action_rows
+    rows += locks + action_rows
     rows = [(table, {k: v for k, v in values.items() if v is not None}) for table, values in rows]
-
-    # Attributes: migrate the feature states (1), and only with --replace-same-version up to this
-    # version itself (512). Otherwise another build of this version is found (2 only detects,
-    # 256 and 512 take both ends) and refused, like a newer one.
-    upgrade = "{%s}" % UPGRADE_CODE
-    rows.append(("Upgrade", {"UpgradeCode": upgrade, "VersionMax": msi_version,
-                             "Attributes": 513 if options.replace_same_version else 1,
-                             "ActionProperty": "WIX_UPGRADE_DETECTED"}))
-    if not options.replace_same_version:
-        rows.append(("Upgrade", {"UpgradeCode": upgrade, "VersionMin": msi_version,
-                                 "VersionMax": msi_version, "Attributes": 770,
-                                 "ActionProperty": "ZORVANSAMEBUILD"}))
-        rows.append(("LaunchCondition", {
-            "Condition": "Installed OR NOT ZORVANSAMEBUILD",
-            "Description": f"Another build of Zorvan {msi_version} is already installed."}))
-    rows.append(("LaunchCondition", {
-        "Condition": "Installed OR NOT ZORVANSETUP",
-        "Description": "Zorvan is installed by its setup in [ZORVANSETUP]: uninstall it first."}))
+    rows += upgrade_rows(options, msi_version)
     properties = {"ARPNOMODIFY": "1", "ZorvanMade": "|".join(relative_made),
                   "ZorvanKnown": "|".join(known)}
     if options.url:
@@ -570,13 +597,7 @@ def tables(options, work, stage, entries, vsn, msi_version, product_code, digest
     database = Libmsi.Database.new(str(work / "package.msi"), Libmsi.DbFlags.TRANSACT, None)
     add_tables(database, rows, statements)
     check_tables(database, actions, sequence)
-    # wixl stamps the package with the time and a random package code: the time becomes
-    # SOURCE_DATE_EPOCH and the code follows from what went in.
-    summary = Libmsi.SummaryInfo.new(database, 3)
-    summary.set_string(Libmsi.Property.UUID, "{%s}" % guid(f"package:{digest}"))
-    for field in (Libmsi.Property.CREATED_TM, Libmsi.Property.LASTSAVED_TM):
-        summary.set_filetime(field, (epoch + 11644473600) * 10**7)  # in 100 ns from 1601
-    summary.persist()
+    stamp(database, digest, epoch)
     database.commit()
     del database
 
