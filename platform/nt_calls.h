@@ -38,6 +38,17 @@ struct NtRename { // FILE_RENAME_INFORMATION, and its Ex form, whose flags share
     WCHAR name[1];
 };
 
+// RedirectionGuard, asked of SetProcessMitigationPolicy (Windows 10 22H2 and Windows 11 on): the
+// policy ProcessRedirectionTrustPolicy and its record, PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY,
+// whose first flag, EnforceRedirectionTrust, turns it on. SDKs before Windows 11's name neither.
+const PROCESS_MITIGATION_POLICY nt_redirection_trust_policy =
+    static_cast<PROCESS_MITIGATION_POLICY>(16);
+const DWORD nt_enforce_redirection_trust = 0x1;
+
+struct NtRedirectionTrust { // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY
+    DWORD flags;
+};
+
 // The class as the call's parameter type, which winternl.h declares with fewer values.
 inline FILE_INFORMATION_CLASS nt_class(NtClass value) {
     static_assert(sizeof(FILE_INFORMATION_CLASS) == sizeof(ULONG), "a class is a ULONG");

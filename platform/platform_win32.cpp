@@ -759,15 +759,15 @@ void plat_setup_process() {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    // RedirectionGuard: junctions that non-administrators made are not followed. It is looked
-    // up at run time, so that systems without it still run the program; a refusal changes
-    // nothing else.
+    // RedirectionGuard: junctions and symbolic links made without elevation are not followed. It
+    // is looked up at run time, so that systems without it still run the program; a refusal
+    // changes nothing else.
     typedef BOOL(WINAPI * SetPolicy)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
     SetPolicy set = reinterpret_cast<SetPolicy>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetProcessMitigationPolicy")));
-    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy = {};
-    policy.EnforceRedirectionTrust = 1;
+    NtRedirectionTrust policy = {};
+    policy.flags = nt_enforce_redirection_trust;
     if (set != nullptr) {
-        set(ProcessRedirectionTrustPolicy, &policy, sizeof policy);
+        set(nt_redirection_trust_policy, &policy, sizeof policy);
     }
 }

@@ -85,9 +85,8 @@ bool guard_offered = true;
 DWORD guard_asked = 0;
 
 BOOL WINAPI record_policy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T size) {
-    if (policy == ProcessRedirectionTrustPolicy &&
-        size == sizeof(PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY)) {
-        guard_asked = static_cast<PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY*>(buffer)->Flags;
+    if (policy == nt_redirection_trust_policy && size == sizeof(NtRedirectionTrust)) {
+        guard_asked = static_cast<NtRedirectionTrust*>(buffer)->flags;
     }
     return FALSE; // as a system that refuses it
 }
