@@ -83,6 +83,12 @@ static PlatFile open_path(const char* path, DWORD access, DWORD share, DWORD dis
 static const DWORD attribute_pinned = 0x00080000;
 static const DWORD attributes_not_here = FILE_ATTRIBUTE_OFFLINE | 0x00040000 | 0x00400000;
 
+// True for a cloud file's or folder's tag, which a sync client sets: every cloud tag is the base
+// tag with a number in bits 12 to 15, and none is a name surrogate, so none leads elsewhere.
+static bool cloud_tag(DWORD tag) {
+    return (tag & 0xFFFF0FFF) == static_cast<DWORD>(IO_REPARSE_TAG_CLOUD);
+}
+
 // What an open file below the root is, as this backend treats it.
 enum Kind {
     kind_refused,  // a folder, a device, a link, junction or mount point, a reparse point unknown
@@ -110,8 +116,7 @@ static Kind kind_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
         tag.ReparseTag == static_cast<DWORD>(IO_REPARSE_TAG_WOF)) {
         return kind_filtered;
     }
-    // Every cloud tag is the base tag with a number in bits 12 to 15.
-    if ((tag.ReparseTag & 0xFFFF0FFF) == static_cast<DWORD>(IO_REPARSE_TAG_CLOUD)) {
+    if (cloud_tag(tag.ReparseTag)) {
         return (info->dwFileAttributes & attribute_pinned) != 0 &&
                        (info->dwFileAttributes & attributes_not_here) == 0
                    ? kind_filtered
@@ -309,15 +314,24 @@ static bool lies_below(HANDLE root, HANDLE handle) {
 // it flushes (flush_folder).
 static const ACCESS_MASK folder_access = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 
+// True when the open folder has no reparse point, or only a sync client's (the folders of a
+// cloud-synced tree, such as a Desktop kept by a sync client, all carry one), which leads nowhere
+// else. A link, junction, mount point or any other tag is refused.
+static bool plain_folder(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    return GetFileInformationByHandle(handle, &info) &&
+           ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+            (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+             cloud_tag(tag.ReparseTag)));
+}
+
 // Opens the folder name in the held folder itself, never what a junction or link there points
 // to, with access, without sharing deletion; INVALID_HANDLE_VALUE unless it is a plain folder.
 static HANDLE hold_in(HANDLE folder, const char* name, ACCESS_MASK access) {
     HANDLE handle = open_in(folder, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                             FILE_DIRECTORY_FILE);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (handle != INVALID_HANDLE_VALUE &&
-        (!GetFileInformationByHandle(handle, &info) ||
-         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+    if (handle != INVALID_HANDLE_VALUE && !plain_folder(handle)) {
         handle = close_refused(handle);
     }
     return handle;

@@ -208,7 +208,7 @@ const DWORD access_denied = 0xC0000022;  // STATUS_ACCESS_DENIED
 const DWORD name_collision = 0xC0000035; // STATUS_OBJECT_NAME_COLLISION
 const DWORD disk_full = 0xC000007F;      // STATUS_DISK_FULL
 const DWORD dedup = 0x80000013;          // IO_REPARSE_TAG_DEDUP
-const DWORD cloud = 0x9000101A;          // IO_REPARSE_TAG_CLOUD_1, the file not on this device
+const DWORD cloud = 0x9000101A;          // IO_REPARSE_TAG_CLOUD_1: a sync client's file or folder
 
 // What stands in bin beside x ("old") before the copy, bit by bit.
 enum Before : unsigned {
@@ -310,6 +310,7 @@ const Row rows[] = {
      {{"x", "new"}}},
     {"the source is deduplicated", {"reparse", L"src", dedup}, PLAT_DONE},
     {"a cloud file not on this device", {"reparse", L"src", cloud}, PLAT_IN_CLOUD},
+    {"the tree is in a folder that a sync client keeps", {"reparse", L"root", cloud}, PLAT_DONE},
 };
 
 // Lays out root (bin with x, rel with src) and an empty folder outside it, with what the row
