@@ -41,6 +41,20 @@ enum IfFailed {
     failed_is_warned,
 };
 
+// The line of a file that is in place but whose flush after the rename failed, so that it may
+// not be there after a power cut.
+static const char unflushed[] = "Could not write file %s to the disk\n";
+
+// Prints why source is not at target as copied (a replacement's PLAT_ result): not copied, or
+// in place but not written to the disk.
+static void report_failed_copy(int32_t copied, const char* source, const char* target) {
+    if (copied == PLAT_UNFLUSHED) {
+        fprintf(stderr, unflushed, target);
+    } else {
+        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+    }
+}
+
 // Copies source_name in the folder relative below the root (source, its path) over name in bin
 // (bin_dir). A source that is not there is taken as if_missing says; a failed copy prints its
 // line and gives false. A target path too long, or a target left with no file at its name, ends
@@ -55,7 +69,7 @@ static bool copy_reported(InstallHeld* held, const char* bin_dir, const char* so
         install_fail(held, "Could not find file %s\n", source);
     }
     if (copied != PLAT_DONE) {
-        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+        report_failed_copy(copied, source, target);
     }
     if (copied == PLAT_IN_CLOUD) {
         fprintf(stderr,
@@ -150,7 +164,11 @@ int install_files(const InstallOptions* options, const InstallPaths* paths, Inst
         install_fail_no_memory(held);
     }
     if (written != INI_WRITE_OK) {
-        fprintf(stderr, "Could not create file %s\n", source);
+        if (placed == PLAT_UNFLUSHED) {
+            fprintf(stderr, unflushed, source);
+        } else {
+            fprintf(stderr, "Could not create file %s\n", source);
+        }
         fail_if_stranded(held, placed, source);
         install_fail(held, bail_out);
     }
@@ -162,7 +180,7 @@ int install_files(const InstallOptions* options, const InstallPaths* paths, Inst
     if (written != INI_WRITE_OK) {
         char target[PATH_SIZE];
         install_compose_path_or_exit(held, target, "%s\\zvn.ini", paths->bin_dir);
-        fprintf(stderr, "Could not copy file %s to %s\n", source, target);
+        report_failed_copy(placed, source, target);
         fail_if_stranded(held, placed, target);
         install_fail(held, bail_out);
     }

@@ -20,7 +20,8 @@
 //   exclusively and never through a link at its name, filled, flushed, renamed over the target,
 //   then the renamed file and its folder flushed (what that writes depends on the file system).
 //   Only an absent target or a regular file is replaced, never a link, folder, FIFO or device.
-// - A failure leaves what stood at the target as it was, but for PLAT_STRANDED (Windows).
+// - A failure leaves what stood at the target as it was, but for PLAT_UNFLUSHED (the new file
+//   is in place, a flush after the rename failed) and PLAT_STRANDED (Windows).
 // - A step that another program's handle holds up for a moment, as scanners do, is tried again
 //   for about a second before it fails; a denial is not.
 //
@@ -68,14 +69,17 @@ int32_t plat_close(PlatFile file);
 // cloud file not kept on this device, which reading would fetch, and PLAT_FAILED for anything
 // else: a link, junction or other reparse point that is not only a way of storing the contents,
 // a folder, a device or a file with a second name, or a step the system refused. A replacement
-// ends PLAT_STRANDED (Windows) when the target was set aside as <name>.old and neither the new
-// file nor the old one could then take the name: the new one stays as <name>.tmp.
+// ends PLAT_UNFLUSHED when the new file took the name but a flush after the rename failed, so
+// that the name may not survive a power cut; and PLAT_STRANDED (Windows) when the target was set
+// aside as <name>.old and neither the new file nor the old one could then take the name: the new
+// one stays as <name>.tmp.
 enum {
     PLAT_FAILED = 0,
     PLAT_DONE = 1,
     PLAT_ABSENT = 2,
     PLAT_IN_CLOUD = 3,
     PLAT_STRANDED = 4,
+    PLAT_UNFLUSHED = 5,
 };
 
 // True when name may be a part of a path below the root, as every system takes it: not empty,
@@ -116,14 +120,15 @@ int32_t plat_replace_begin(PlatReplacement* replacement, PlatFolder root, const 
 // is set aside as <name>.old first, and put back when the new file cannot take its name; once
 // the new file is in place, a <name>.old that nothing runs from any more is removed. Closes the
 // file and releases the folder. PLAT_DONE when the target holds the new contents and every flush
-// was done or refused as having nothing to write; PLAT_STRANDED (above); else PLAT_FAILED (when
-// only a flush failed, the new contents are in place).
+// was done or refused as having nothing to write; PLAT_UNFLUSHED when it holds them but a flush
+// after the rename failed; PLAT_STRANDED (above); else PLAT_FAILED, the target as it was.
 int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep);
 
 // Copies source_name in the folder source_relative, a file that plat_open_below accepts, over
 // name in the folder relative, both below the held root, as a replacement. PLAT_DONE,
 // PLAT_ABSENT when the source is not there, or PLAT_FAILED, with whatever stood at the target
-// left as it was.
+// left as it was; also PLAT_IN_CLOUD as plat_open_below finds it, and PLAT_UNFLUSHED or
+// PLAT_STRANDED as plat_replace_end ends.
 int32_t plat_copy_file(PlatFolder root, const char* source_relative, const char* source_name,
                        const char* relative, const char* name);
 // Creates the folder name, a plain name, directly in the held root and flushes the root, asking

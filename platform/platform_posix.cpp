@@ -223,7 +223,7 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     }
     ok = renamed && sync_folder(folder);
     close(folder);
-    return ok ? 1 : 0;
+    return ok ? PLAT_DONE : renamed ? PLAT_UNFLUSHED : PLAT_FAILED;
 }
 
 int32_t plat_make_dir(PlatFolder root, const char* name) {

@@ -670,8 +670,8 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     // else the way older systems allow. Those replace no read-only file (as files unpacked from
     // some media are): the attribute goes first, and comes back if the file stays.
     DWORD attributes = 0;
-    bool ok = keep != 0 && FlushFileBuffers(file) &&
-              replaceable(folder, name, INVALID_HANDLE_VALUE, &attributes);
+    bool ok =
+        keep != 0 && flushed(file) && replaceable(folder, name, INVALID_HANDLE_VALUE, &attributes);
     Placed outcome =
         ok && rename_in(file, folder, name, rename_posix_ignoring_read_only) ? placed : not_placed;
     bool read_only = ok && outcome != placed && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
@@ -698,7 +698,10 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     }
     CloseHandle(file);
     CloseHandle(folder);
-    return ok ? PLAT_DONE : outcome == stranded ? PLAT_STRANDED : PLAT_FAILED;
+    return ok                    ? PLAT_DONE
+           : outcome == placed   ? PLAT_UNFLUSHED
+           : outcome == stranded ? PLAT_STRANDED
+                                 : PLAT_FAILED;
 }
 
 int32_t plat_make_dir(PlatFolder root, const char* name) {

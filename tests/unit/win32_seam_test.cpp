@@ -219,6 +219,7 @@ enum Before : unsigned {
     read_only = 8,         // x is read-only
     one_step_offered = 16, // FileRenameInformationEx is offered (by the system, not in bin)
     onto_itself = 32,      // the source is bin\x itself, not rel\src ("new")
+    bin_made = 64, // no bin: plat_make_dir makes it, with the plan in force, before the copy
 };
 
 // bin afterwards, each file with its contents.
@@ -259,10 +260,23 @@ const Row rows[] = {
      {{"x", "old"}, {"x.tmp", "stale"}}},
     {"a read-only stale temporary file", {}, PLAT_DONE, stale | stale_read_only},
     {"the contents cannot be flushed", {"FlushFileBuffers", nullptr, ERROR_DISK_FULL}, PLAT_FAILED},
+    {"a file system that has no flush",
+     {"FlushFileBuffers", nullptr, ERROR_INVALID_FUNCTION},
+     PLAT_DONE},
     {"the folder cannot be flushed after the rename",
      {"FlushFileBuffers", L"bin", ERROR_DISK_FULL},
-     PLAT_FAILED,
+     PLAT_UNFLUSHED,
      nothing_else,
+     {{"x", "new"}}},
+    {"the renamed file cannot be flushed",
+     {"FlushFileBuffers", L"x", ERROR_DISK_FULL},
+     PLAT_UNFLUSHED,
+     nothing_else,
+     {{"x", "new"}}},
+    {"the root cannot be flushed after bin is made",
+     {"FlushFileBuffers", L"root", ERROR_DISK_FULL},
+     PLAT_FAILED,
+     bin_made,
      {{"x", "new"}}},
     {"the target is running: set aside, and cleared once it no longer runs",
      {"rename", L"x.tmp", access_denied, 0, first_call_only},
@@ -305,7 +319,7 @@ const Row rows[] = {
      {{"x", "old"}, {"x.old", "older"}}},
     {"the folder's flush is denied",
      {"FlushFileBuffers", L"bin", ERROR_ACCESS_DENIED},
-     PLAT_FAILED,
+     PLAT_UNFLUSHED,
      nothing_else,
      {{"x", "new"}}},
     {"the source is deduplicated", {"reparse", L"src", dedup}, PLAT_DONE},
@@ -317,10 +331,12 @@ const Row rows[] = {
 // puts there before the copy.
 void lay_out(const TempDir& dir, unsigned before) {
     std::filesystem::create_directories(dir.file("outside"));
-    std::filesystem::create_directories(dir.file("root/bin"));
     std::filesystem::create_directories(dir.file("root/rel"));
     write_bytes(dir.file("root/rel/src"), "new");
-    write_bytes(dir.file("root/bin/x"), "old");
+    if ((before & bin_made) == 0) {
+        std::filesystem::create_directories(dir.file("root/bin"));
+        write_bytes(dir.file("root/bin/x"), "old");
+    }
     if (before & stale) {
         write_bytes(dir.file("root/bin/x.tmp"), "stale");
     }
@@ -337,19 +353,20 @@ void lay_out(const TempDir& dir, unsigned before) {
 }
 
 // Copies the row's source over bin\x below the held root with the row's plan in force: the
-// copy's outcome.
+// copy's outcome, or the making of bin's where that failed.
 int32_t copy_as_planned(const TempDir& dir, const Row& row) {
     PlatFolder held = plat_hold_root(dir.file("root").c_str());
     EXPECT_NE(PLAT_NO_FOLDER, held) << row.situation;
     one_step = (row.before & one_step_offered) != 0;
     plan = row.plan;
     hits = 0;
+    int32_t made = (row.before & bin_made) != 0 ? plat_make_dir(held, "bin") : PLAT_DONE;
     int32_t copied = (row.before & onto_itself) != 0
                          ? plat_copy_file(held, "bin", "x", "bin", "x")
                          : plat_copy_file(held, "rel", "src", "bin", "x");
     plan = Plan{};
     plat_release_folder(held);
-    return copied;
+    return made != PLAT_DONE ? made : copied;
 }
 
 // Checks that the copy ended as the row says: bin holds what it should and nothing else,
