@@ -22,8 +22,8 @@ static void fail_if_stranded(InstallHeld* held, int32_t copied, const char* targ
     if (copied == PLAT_STRANDED) {
         char old[PATH_SIZE];
         char fresh[PATH_SIZE];
-        install_compose_path_or_exit(held, old, "%s.old", target);
-        install_compose_path_or_exit(held, fresh, "%s.tmp", target);
+        install_compose_path_or_exit(held, old, "%s%s", target, plat_set_aside_suffix);
+        install_compose_path_or_exit(held, fresh, "%s%s", target, plat_temporary_suffix);
         install_fail(held, "File %s is missing: the old one is left as %s, the new one as %s\n",
                      target, old, fresh);
     }

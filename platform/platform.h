@@ -82,6 +82,11 @@ enum {
     PLAT_UNFLUSHED = 5,
 };
 
+// What follows a target's name in the names of the files that stand beside it: the temporary
+// file that becomes the target once it is complete, and (Windows) a running target set aside.
+static const char plat_temporary_suffix[] = ".tmp";
+static const char plat_set_aside_suffix[] = ".old";
+
 // True when name may be a part of a path below the root, as every system takes it: not empty,
 // "." or "..", and with no separator and no colon (a drive or a stream). The one rule for a part,
 // which both backends and the installer's checks apply.

@@ -166,7 +166,7 @@ int32_t backend_open_file(PlatFolder root, PlatFolder folder, const char* name, 
 
 // The name of the temporary file that stands in for name until it is complete.
 static bool temporary_name(const char* name, char* temporary, size_t size) {
-    int length = snprintf(temporary, size, "%s.tmp", name);
+    int length = snprintf(temporary, size, "%s%s", name, plat_temporary_suffix);
     return length > 0 && static_cast<size_t>(length) < size;
 }
 

@@ -552,7 +552,7 @@ PlatFile backend_create_temporary(PlatFolder held, const char* name, PlatFile so
     HANDLE folder = folder_handle(held);
     char temporary[WIDE_NAME];
     DWORD attributes = 0;
-    if (!suffixed(name, ".tmp", temporary) ||
+    if (!suffixed(name, plat_temporary_suffix, temporary) ||
         !replaceable(folder, name, handle_of(source), &attributes)) {
         return PLAT_NO_FILE;
     }
@@ -612,7 +612,7 @@ static Placed put_in_place(HANDLE file, HANDLE folder, const char* name) {
     }
     char aside[WIDE_NAME];
     if (GetLastError() != ERROR_ACCESS_DENIED || held_by_another() ||
-        !suffixed(name, ".old", aside)) {
+        !suffixed(name, plat_set_aside_suffix, aside)) {
         return not_placed;
     }
     HANDLE target =
@@ -693,7 +693,7 @@ int32_t plat_replace_end(PlatReplacement* replacement, int32_t keep) {
     // nothing runs from the old one any more; while it runs, it stays. Only then: after a run
     // that stopped between the two renames, it is the only copy.
     char aside[WIDE_NAME];
-    if (ok && suffixed(name, ".old", aside)) {
+    if (ok && suffixed(name, plat_set_aside_suffix, aside)) {
         remove_in(folder, aside);
     }
     CloseHandle(file);
