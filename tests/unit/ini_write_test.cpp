@@ -4,6 +4,8 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+
+#include "alloc_faults.h"
 #endif
 
 #include <string>
@@ -86,8 +88,11 @@ TEST(IniWriteFile, FailureResults) {
     EXPECT_EQ(INI_WRITE_CANNOT_CREATE, ini_write_file(ini, dir.file("no/such/dir.ini").c_str()));
     EXPECT_EQ(INI_WRITE_CANNOT_CREATE, ini_write_file(ini, dir.path.c_str()));
 #ifndef _WIN32
-    // A device is never written; a file that may not grow past 6 bytes fails in its first entry.
+    // A device is never written; a file that may not grow past 6 bytes fails in its first entry,
+    // and one whose close reports a failure fails as well.
     EXPECT_EQ(INI_WRITE_CANNOT_CREATE, ini_write_file(ini, "/dev/full"));
+    alloc_faults_fail_next_close();
+    EXPECT_EQ(INI_WRITE_FAILED, ini_write_file(ini, dir.file("unclosed.ini").c_str()));
     struct rlimit limit;
     ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limit));
     struct rlimit small = {6, limit.rlim_max};
