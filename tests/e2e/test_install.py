@@ -7,8 +7,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BAIL_OUT, CONTINUING, LAUNCHERS, PROMPT, SYSTEM_VSN, VSN, Tree, copy_failure,
-                      file_bytes, zvn_ini)
+from conftest import (BAIL_OUT, BOOT_FILES, CONTINUING, LAUNCHERS, PROMPT, SYSTEM_VSN, VSN, Tree,
+                      copy_failure, file_bytes, zvn_ini)
+from distribution import escape
 
 
 def test_silent_run_prints_nothing_and_installs_the_minimal_variant(tree):
@@ -146,11 +147,21 @@ def test_bin_folder_that_cannot_be_created(tree):
     assert (tree.root / "bin").read_bytes() == b"a file stands here"
 
 
-def test_values_that_stay_below_the_root_keep_working(tree):
+# SYSTEM_VSN values that step up and stay below the root, and the folder each leads to: down to
+# the root itself, where the steps back reach nothing.
+RESOLVED_RELEASES = [("x\\..\\.\\R9", f"releases/{SYSTEM_VSN}/"), ("x\\..\\..", "")]
+
+
+@pytest.mark.parametrize("system_vsn, release", RESOLVED_RELEASES)
+def test_values_that_stay_below_the_root_keep_working(tree, system_vsn, release):
     (tree.root / "releases" / "x").mkdir(parents=True)
-    tree.lay(manifest=b"[Install]\nVSN=5.7\nSYSTEM_VSN=x\\\\..\\\\.\\\\R9\n")
+    tree.lay(manifest=f"[Install]\nVSN=5.7\nSYSTEM_VSN={escape(system_vsn)}\n".encode())
+    expected = tree.expected_files(full_boot=False, extra={"releases/x": None})
+    for name in BOOT_FILES:
+        (tree.root / f"releases/{SYSTEM_VSN}/{name}").rename(tree.root / (release + name))
+        expected[release + name] = expected.pop(f"releases/{SYSTEM_VSN}/{name}")
     assert tree.install("-s") == (0, b"", b"")
-    assert tree.files() == tree.expected_files(full_boot=False, extra={"releases/x": None})
+    assert tree.files() == dict(sorted(expected.items()))
 
 
 def test_copy_of_a_file_onto_itself_is_refused(tree):
