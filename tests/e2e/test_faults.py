@@ -11,6 +11,7 @@ import signal
 import stat
 import subprocess
 import time
+import warnings
 
 import pytest
 
@@ -410,7 +411,9 @@ def test_memory_exhaustion_is_reported(tree):
 # agents do the moment a file appears, a launcher that is running, or a read-only target: which
 # file, how, for how many milliseconds, and how the run ends. Held briefly, a file is waited
 # for; held past about a second, its copy fails as any failed copy does, and what stood there
-# stays. A running launcher is renamed aside to <name>.old, which a run after it ended removes.
+# stays. A running launcher is renamed aside to <name>.old, which a run after it ended removes;
+# where the one-step rename is offered (Windows 10 1809 on), whether it replaces a running program
+# instead is the system's to say, and the row reports which ending it saw.
 HOLDS = {
     "a launcher, briefly": ("bin/zvn.exe", "held", 700, "replaced"),
     "a source, briefly": (f"releases/{SYSTEM_VSN}/launch_bare.seq", "held", 700, "replaced"),
@@ -458,7 +461,13 @@ def test_files_held_by_another_program(tree, case):
         assert (status, out, err) == (0, b"", b"")
     elif outcome == "set aside":
         assert (status, out, err) == (0, b"", b"")
-        assert tree.files() == dict(sorted({**expected, path + ".old": old[path]}.items()))
+        aside = (tree.root / (path + ".old")).exists()
+        if tree.lane.name == "windows":
+            warnings.warn(f"a running launcher was {'set aside' if aside else 'replaced in one step'}")
+        else:
+            assert aside  # Wine has no one-step rename
+        extra = {path + ".old": old[path]} if aside else {}
+        assert tree.files() == dict(sorted({**expected, **extra}.items()))
         assert still_held  # it ran on from its new name
         assert tree.install("-s") == (0, b"", b"")
     else:
