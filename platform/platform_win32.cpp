@@ -9,6 +9,7 @@
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0602
 #endif
+#include "platform_win32.h"
 #include "nt_calls.h"
 #include "platform.h"
 #include "platform_backend.h"
@@ -326,9 +327,7 @@ static bool plain_folder(HANDLE handle) {
              cloud_tag(tag.ReparseTag)));
 }
 
-// Opens the folder name in the held folder itself, never what a junction or link there points
-// to, with access, without sharing deletion; INVALID_HANDLE_VALUE unless it is a plain folder.
-static HANDLE hold_in(HANDLE folder, const char* name, ACCESS_MASK access) {
+HANDLE win32_hold_in(HANDLE folder, const char* name, ACCESS_MASK access) {
     HANDLE handle = open_in(folder, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                             FILE_DIRECTORY_FILE);
     if (handle != INVALID_HANDLE_VALUE && !plain_folder(handle)) {
@@ -338,7 +337,8 @@ static HANDLE hold_in(HANDLE folder, const char* name, ACCESS_MASK access) {
 }
 
 int32_t backend_open_folder(PlatFolder folder, const char* name, PlatFolder* opened) {
-    HANDLE handle = patiently([&] { return hold_in(folder_handle(folder), name, folder_access); });
+    HANDLE handle =
+        patiently([&] { return win32_hold_in(folder_handle(folder), name, folder_access); });
     *opened = folder_of(handle);
     return handle != INVALID_HANDLE_VALUE           ? PLAT_DONE
            : GetLastError() == ERROR_FILE_NOT_FOUND ? PLAT_ABSENT
@@ -653,7 +653,7 @@ static bool flushed(HANDLE handle) {
 // (access: FILE_ADD_FILE, or FILE_ADD_SUBDIRECTORY): the folder is opened with it for the flush
 // alone, waiting as other steps do for a program that holds it.
 static bool flush_folder(HANDLE folder, ACCESS_MASK access) {
-    HANDLE writable = patiently([&] { return hold_in(folder, "", folder_access | access); });
+    HANDLE writable = patiently([&] { return win32_hold_in(folder, "", folder_access | access); });
     bool ok = writable != INVALID_HANDLE_VALUE && flushed(writable);
     if (writable != INVALID_HANDLE_VALUE) {
         CloseHandle(writable);
@@ -722,9 +722,7 @@ uint32_t plat_executable_path(char* buffer, uint32_t size) {
     return GetModuleFileNameA(nullptr, buffer, size);
 }
 
-// True when count wide characters of text convert to the system's code page, none lost or
-// replaced by a look-alike.
-static bool fits_code_page(const wchar_t* text, int count) {
+bool win32_fits_code_page(const wchar_t* text, int count) {
     if (count == 0 || GetACP() == CP_UTF8) {
         return true;
     }
@@ -739,7 +737,8 @@ int32_t plat_root_fits_code_page(int32_t given) {
         wchar_t path[WIDE_NAME];
         DWORD length = GetModuleFileNameW(nullptr, path, WIDE_NAME);
         // A path that cannot be had is reported when the 8-bit one is asked for.
-        return length == 0 || length >= WIDE_NAME || fits_code_page(path, static_cast<int>(length))
+        return length == 0 || length >= WIDE_NAME ||
+                       win32_fits_code_page(path, static_cast<int>(length))
                    ? 1
                    : 0;
     }
@@ -764,7 +763,7 @@ int32_t plat_root_fits_code_page(int32_t given) {
             first++;
         }
         if (first < rest && *first != L'-' &&
-            !fits_code_page(start, static_cast<int>(rest - start))) {
+            !win32_fits_code_page(start, static_cast<int>(rest - start))) {
             return 0;
         }
     }
