@@ -172,9 +172,7 @@ int main(int argc, char** argv) {
     }
     // Its 8-bit form, which the launchers read too, would name some other folder.
     if (!plat_root_fits_code_page(given)) {
-        install_fail(nullptr,
-                     "Root directory cannot be represented in the system's code page: %s\n",
-                     options.root);
+        install_fail(nullptr, INSTALL_ROOT_OFF_CODE_PAGE "%s\n", options.root);
     }
     if (!options.silent) {
         ask_boot_variant(&options);

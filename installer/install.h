@@ -12,6 +12,12 @@ static const char install_bin_folder[] = "bin";
 // terminator included.
 #define PATH_SIZE 260
 
+// How the program refuses a root, before the root's path or the path it cannot hold: the
+// Windows Installer package refuses the same roots in the same words.
+#define INSTALL_PATH_TOO_LONG "Path is longer than %d bytes: "
+#define INSTALL_ROOT_OFF_CODE_PAGE                                                                 \
+    "Root directory cannot be represented in the system's code page: "
+
 // The run's settings, from the command line and the boot prompt.
 struct InstallOptions {
     const char* root; // installation root; none until given or derived, "" when given empty

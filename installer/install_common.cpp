@@ -36,7 +36,7 @@ void install_compose_path_or_exit(InstallHeld* held, char* path, const char* for
     if (length >= 0 && length < PATH_SIZE) {
         return;
     }
-    fprintf(stderr, "Path is longer than %d bytes: ", PATH_SIZE - 1);
+    fprintf(stderr, INSTALL_PATH_TOO_LONG, PATH_SIZE - 1);
     va_start(args, format);
     vfprintf(stderr, format, args);
     va_end(args);
