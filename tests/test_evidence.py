@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from distribution import BOOT_FILES, LAUNCHERS
+from distribution import BOOT_FILES, LAUNCHERS, LEFT_BESIDE
 
 TESTS = Path(__file__).resolve().parent
 DOCS = ["docs/safety.md", "docs/deploying.md"]
@@ -57,8 +57,12 @@ def test_every_named_test_exists(known, doc):
 
 
 def test_the_program_installs_the_described_distribution():
-    # tools/distribution.py describes what installer/install_files.cpp copies, in its order.
+    # tools/distribution.py describes what installer/install_files.cpp copies, in its order, and
+    # what platform/platform.h names the files a run leaves beside a target.
     program = (TESTS.parent / "installer" / "install_files.cpp").read_text()
     lists = {name: re.findall(r'"([^"]+)"', body) for name, body in
              re.findall(r"static const char\* const (\w+)\[\] = \{([^}]*)\}", program)}
     assert (lists["launchers"], lists["boot_files"]) == (LAUNCHERS, BOOT_FILES)
+    suffixes = re.findall(r'plat_(?:temporary|set_aside)_suffix\[\] = "([^"]+)"',
+                          (TESTS.parent / "platform" / "platform.h").read_text())
+    assert tuple(suffixes) == LEFT_BESIDE

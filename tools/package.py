@@ -1,10 +1,12 @@
 """Builds a staged distribution's Windows Installer package and its setup; tools/package installs
 what this needs and runs it with the same arguments (its usage is there).
 
-The package is packaging/zorvan.wxs and the stage's files, built with wixl; what wixl cannot
-write (the custom actions and their order, the locks, short names, the RemoveFile rows of what
-Install.exe makes) is added through Libmsi's SQL, and every table is read back afterwards,
-because wixl drops what it does not know without failing."""
+The package makes the tree that Install.exe makes, in Windows Installer's own tables: the stage's
+files, their copies in bin, the active boot file, zvn.ini in both places, and bin on PATH. It is
+packaging/zorvan.wxs and those files, built with wixl; what wixl cannot write (the tables it does
+not know, component conditions, the custom actions and their order, the locks, short names) is
+added through Libmsi's SQL, and every table is read back afterwards, because wixl drops what it
+does not know without failing."""
 
 import argparse
 import fcntl
@@ -24,34 +26,30 @@ import pefile
 
 gi.require_version("Libmsi", "1.0")
 from gi.repository import Libmsi  # noqa: E402
-from distribution import ACTIVE_BOOT, BOOT_FILES, CONFIGURATION, LAUNCHERS  # noqa: E402
+from distribution import (ACTIVE_BOOT, BIN, BOOT_FILES, CONFIGURATION, LAUNCHERS,  # noqa: E402
+                          LEFT_BESIDE, SECTION, configuration, escape, release_folder,
+                          runtime_folder)
 
 ROOT = Path(__file__).resolve().parents[1]
 WXS = ROOT / "packaging" / "zorvan.wxs"
 UPGRADE_CODE = re.search(r'UpgradeCode="([^"]+)"', WXS.read_text()).group(1)
-# Where the sample setup (packaging/setup.nsi) registers itself with Add or Remove Programs.
-SETUP_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\Zorvan setup"
-# Install.exe makes these in bin (installer/install_files.cpp); it puts each in place through
-# <name>.tmp, which a killed run may leave, and sets a running launcher aside as <name>.old.
-MADE = LAUNCHERS + BOOT_FILES + [ACTIVE_BOOT, CONFIGURATION]
-# Protected from what the folders above hold: SYSTEM and Administrators may do anything, Users
-# (and an owner who is neither, such as one who made the folder before) read and run.
-# ALL APPLICATION PACKAGES read and run too, as in Program Files.
-FOLDER_LOCK = ("O:SYG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
-               "(A;OICI;0x1200a9;;;OW)(A;OICI;0x1200a9;;;AC)")
-FILE_LOCK = ("O:SYG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)(A;;0x1200a9;;;OW)"
-             "(A;;0x1200a9;;;AC)")
+# Every folder the package makes: SYSTEM and Administrators may do anything, Users (and an
+# owner who is neither, such as one who made the folder before) and ALL APPLICATION PACKAGES
+# read and run; nothing inherited from above. Files inherit it.
+FOLDER_LOCK = (ROOT / "packaging" / "lock.sddl").read_text().strip()
+# The folders that the tables name. Their ids are private (not all capitals): no command line
+# can move them elsewhere, as it can INSTALLDIR.
+BIN_ID, RUNTIME_ID = "ZorvanBin", "ZorvanRuntimeBin"
+# The boot variants, in the order of BOOT_FILES.
+VARIANTS = ("minimal", "full")
 # Custom action types: 1 calls a DLL of the Binary table, 19 fails with a message, 51 sets a
-# property; +1024 deferred (in the script, once the files are in place), +2048 with the
-# installation's rights rather than the user's, +256 only when the script rolls back.
-DLL, DLL_DEFERRED, ERROR_ACTION, SET_PROPERTY = 1, 1 + 1024 + 2048, 19, 51
-ROLLBACK = 256
-# The feature is being installed or reinstalled (a removal of it, whole or by name, is not).
+# property; all immediate: they run before the installation script, which holds none of them.
+DLL, ERROR_ACTION, SET_PROPERTY = 1, 19, 51
+# Component attributes: 64-bit (256); transitive (64), so that a reinstall weighs the
+# component's condition again.
+COMPONENT_64, TRANSITIVE = 256, 64
+# The product's files are being installed or reinstalled (a removal, whole or by feature, is not).
 INSTALLING = "&Zorvan=3"
-FIRST_INSTALL = "NOT Installed AND " + INSTALLING
-# No version of the product stood here before: whatever the folder holds is not the package's.
-FIRST_OF_ALL = ("NOT Installed AND NOT WIX_UPGRADE_DETECTED AND NOT WIX_DOWNGRADE_DETECTED AND "
-                "NOT ZORVANSAMEBUILD")
 # A maintenance run keeps the folder the installation is in, and the boot variant unless a
 # reinstall, which rewrites the remembered one, names another.
 REMEMBERED_DIR = "ZORVANDIR AND (Installed OR NOT INSTALLDIR)"
@@ -60,6 +58,11 @@ REMEMBERED_BOOT = "ZORVANBOOT AND (NOT BOOTVARIANT OR (Installed AND NOT REINSTA
 PREPROCESSED = re.compile(r"[$!]\(")
 DEVICE = re.compile(r"(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(\..*)?", re.IGNORECASE)
 BAD_VARIANT = 'NOT REMOVE AND BOOTVARIANT<>"full" AND BOOTVARIANT<>"minimal"'
+# A folder that PATH's list cannot hold as one entry (PATH parts at ';' and expands '%').
+BAD_FOR_PATH = '&ZorvanPath=3 AND (INSTALLDIR >< ";" OR INSTALLDIR >< "%")'
+# zvn.ini as installed, before the IniFile rows give its keys their values in this order: the
+# profile functions of Windows keep the order of keys that are there already.
+TEMPLATE = f"[{SECTION}]\r\n" + "".join(f"{key}=\r\n" for key in configuration("", ""))
 
 
 def fail(message):
@@ -80,15 +83,16 @@ def guid(name):
     return str(uuid.uuid5(uuid.UUID(UPGRADE_CODE), name)).upper()
 
 
-def manifest_vsn(manifest):
-    """The first VSN entry of the manifest's [Install] section, without surrounding blanks."""
-    section = None
-    for line in manifest.read_bytes().decode("latin-1").replace("\r", "").split("\n"):
-        if line.lstrip(" \t").startswith("["):
-            section = re.sub(r"[][ \t]", "", line)
-        elif section == "Install" and "=" in line and line.split("=")[0].strip(" \t") == "VSN":
-            return line.split("=", 1)[1].strip(" \t")
-    return ""
+def ini_query():
+    """The project's own reader of configuration files (tools/ini_query.cpp), built natively
+    once, as the custom actions are (one build at a time)."""
+    return built("package-tools", [], "ini_query", "ini_query")
+
+
+def manifest_value(manifest, key):
+    """The value of key in the manifest's section Install, as Install.exe reads it, or None."""
+    done = subprocess.run([str(ini_query()), str(manifest), "Install", key], capture_output=True)
+    return done.stdout[:-1].decode("latin-1") if done.returncode == 0 else None
 
 
 def package_version(text):
@@ -164,35 +168,61 @@ def element_id(kind, relative):
     return kind + hashlib.md5(relative.encode()).hexdigest()
 
 
-def stage_source(stage, entries, made_folders):
-    """The stage as WiX elements: a folder's files, each its own component, then its subfolders;
-    made_folders (relative path -> Id) are folders Install.exe makes, given their own Ids. A
-    component's GUID follows the file's path below the installation folder, so that every version
-    keeps it and an upgrade leaves nothing of the old one behind."""
-    folders = {"": []}
-    for relative in entries + [path for path in made_folders if path not in entries]:
-        parent = relative.rpartition("/")[0]
-        folders.setdefault(parent, []).append(relative)
-        if relative in made_folders or (stage / relative).is_dir():
-            folders.setdefault(relative, [])
+def installed_files(stage, entries, vsn, system_vsn):
+    """Every file the package installs, as (target, source, variant): the target below
+    INSTALLDIR, the source relative to the stage ('/' between parts), and for the active boot
+    file the boot variant its component is for. The stage's files; in bin the launchers and boot
+    files copied and the active boot file, one component a variant; zvn.ini beside the runtime
+    system's executables and in bin, from the template whose values the IniFile rows set."""
+    runtime, release = runtime_folder(vsn), release_folder(system_vsn)
+    files = [(entry, entry, None) for entry in entries if (stage / entry).is_file()]
+    files += [(f"{BIN}/{name}", f"{runtime}/{name}", None) for name in LAUNCHERS]
+    files += [(f"{BIN}/{name}", f"{release}/{name}", None) for name in BOOT_FILES]
+    files += [(f"{BIN}/{ACTIVE_BOOT}", f"{release}/{name}", variant)
+              for name, variant in zip(BOOT_FILES, VARIANTS)]
+    files += [(f"{folder}/{CONFIGURATION}", "../" + CONFIGURATION, None)
+              for folder in (runtime, BIN)]
+    return files
+
+
+def file_key(target, variant):
+    """What names a file's rows: its target, and its variant for the active boot file."""
+    return target + (f":{variant}" if variant else "")
+
+
+def package_source(files, folder_ids):
+    """The package's folders and files as WiX elements, each file its own component, and the
+    folders as {folder: ([subfolders], [(name, file key)])}; folder_ids gives the folders the
+    tables name their ids. A component's GUID follows the file's path below the installation
+    folder (and its variant), so that every version keeps it and an upgrade leaves nothing of
+    the old one behind."""
+    folders = {"": ([], [])}
+    for target, _, variant in files:
+        parts = target.split("/")
+        for depth in range(1, len(parts)):
+            folder, parent = "/".join(parts[:depth]), "/".join(parts[:depth - 1])
+            if folder not in folders:
+                folders[folder] = ([], [])
+                folders[parent][0].append(folder)
+        folders["/".join(parts[:-1])][1].append((parts[-1], file_key(target, variant)))
+    sources = {file_key(target, variant): source for target, source, variant in files}
     lines, components = [], []
 
     def write(folder):
-        for relative in folders[folder]:
-            name = relative.rpartition("/")[2]
-            if relative in folders:
-                folder_id = made_folders.get(relative, element_id("d", relative))
-                lines.append(f'<Directory Id="{folder_id}" Name="{xml_text(name)}">')
-                write(relative)
-                lines.append("</Directory>")
-            else:
-                component = element_id("c", relative)
-                windows_path = relative.replace("/", "\\")
-                lines.append(f'<Component Id="{component}" Guid="{guid("file:" + windows_path)}"'
-                             ' Win64="yes">')
-                lines.append(f'<File Id="{element_id("f", relative)}" Source="{xml_text(relative)}"'
-                             ' KeyPath="yes"/></Component>')
-                components.append(component)
+        for name, key in folders[folder][1]:
+            component = element_id("c", key)
+            windows_path = key.replace("/", "\\")
+            lines.append(f'<Component Id="{component}" Guid="{guid("file:" + windows_path)}"'
+                         f' Win64="yes"><File Id="{element_id("f", key)}" Name="{xml_text(name)}"'
+                         f' Source="{xml_text(sources[key])}" KeyPath="yes"/></Component>')
+            components.append(component)
+        for sub in sorted(folders[folder][0], key=str.encode):
+            lines.append(f'<Directory Id="{folder_ids.get(sub, element_id("d", sub))}" '
+                         f'Name="{xml_text(sub.rpartition("/")[2])}">')
+            write(sub)
+            if sub == BIN:  # bin on PATH: a component of its own feature, keyed by the folder
+                lines.append(f'<Component Id="ZorvanPath" Guid="{guid("path")}" Win64="yes"/>')
+            lines.append("</Directory>")
 
     write("")
     refs = "".join(f'<ComponentRef Id="{component}"/>\n' for component in components)
@@ -202,20 +232,25 @@ def stage_source(stage, entries, made_folders):
             f'<ComponentGroup Id="Stage">\n{refs}</ComponentGroup>\n</Fragment></Wix>\n'), folders
 
 
-def build_actions_dll():
-    """The custom actions' DLL, built by the project's CMake like the release's Install.exe; one
-    build at a time, as several packages may be built at once."""
-    build = ROOT / "build" / "package-actions"
+def built(name, options, target, file):
+    """A target of the project's CMake, built in build/NAME with those options, as the release's
+    Install.exe is, and the path of its file; one build at a time, as several packages may be
+    built at once."""
+    build = ROOT / "build" / name
     build.parent.mkdir(exist_ok=True)
-    with open(build.parent / "package-actions.lock", "w") as lock:
+    with open(build.parent / f"{name}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-             f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake",
-             "-DCMAKE_BUILD_TYPE=Release", "-DINSTALL_TESTS=OFF", "-DINSTALL_WERROR=ON"],
-            "cmake (custom actions)")
-        run(["cmake", "--build", str(build), "--target", "ZorvanActions"],
-            "cmake --build (custom actions)")
-        return (build / "ZorvanActions.dll").read_bytes()
+        run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+             "-DINSTALL_TESTS=OFF", "-DINSTALL_WERROR=ON", *options], f"cmake ({target})")
+        run(["cmake", "--build", str(build), "--target", target], f"cmake --build ({target})")
+    return build / file
+
+
+def actions_dll():
+    """The custom actions' DLL, a MinGW build."""
+    return built("package-actions",
+                 [f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake"], "ZorvanActions",
+                 "ZorvanActions.dll")
 
 
 class Signer:
@@ -303,7 +338,6 @@ def parse_options():
     parser.add_argument("--out", default=str(ROOT / "build" / "package"))
     parser.add_argument("--version")
     parser.add_argument("--build", type=int)
-    parser.add_argument("--replace-same-version", action="store_true")
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--timestamp", metavar="URL")
@@ -314,6 +348,9 @@ def parse_options():
         fail("--cert and --key go together")
     if options.timestamp and not options.cert:
         fail("--timestamp needs --cert and --key")
+    if options.cert and not options.timestamp:
+        print("tools/package: signing without --timestamp: the signatures will not be trusted "
+              "once the certificate expires", file=sys.stderr)
     for name in ["url", "download"]:
         value = getattr(options, name)
         if value and not re.fullmatch(r"https?://[\x21-\x7e]+", value):
@@ -324,9 +361,10 @@ def parse_options():
 
 
 def checked_stage(options):
-    """Everything about the stage, checked before anything is built: its folder, its entries, its
-    VSN, and the package version with its build number, as (stage, entries, vsn, version,
-    msi_version); version names the built files."""
+    """Everything about the stage, checked before anything is built: its folder, its entries,
+    its manifest read as Install.exe reads it, the files the layout copies, and the package
+    version with its build number, as (stage, entries, vsn, system_vsn, version, msi_version);
+    version names the built files."""
     stage = Path(options.stage)
     if not stage.is_dir():
         fail(f"no stage folder {stage}")
@@ -334,15 +372,24 @@ def checked_stage(options):
     for boot in ["Install.exe", "Install.ini"]:
         if not (stage / boot).is_file():
             fail(f"the stage {stage} has no {boot}")
-    if os.path.lexists(stage / "bin"):
-        fail(f"the stage {stage} holds bin, which Install.exe makes")
+    if os.path.lexists(stage / BIN):
+        fail(f"the stage {stage} holds {BIN}, which the package makes")
     entries = stage_entries(stage)
-    vsn = manifest_vsn(stage / "Install.ini")
-    if not vsn:
-        fail(f"no VSN in the [Install] section of {stage}/Install.ini")
-    # It names the runtime folder (zrun-VSN) in the package's tables: plain characters only.
-    if not re.fullmatch(r"[A-Za-z0-9._+-]+", vsn):
-        fail(f'VSN "{vsn}" of {stage}/Install.ini is not a plain folder name')
+    versions = {}
+    for key in ["VSN", "SYSTEM_VSN"]:
+        value = manifest_value(stage / "Install.ini", key)
+        if value is None:
+            fail(f"{stage}/Install.ini has no key {key} in its section Install, as Install.exe "
+                 "reads it")
+        # It names a folder in the package's tables: plain characters only.
+        if not re.fullmatch(r"[A-Za-z0-9._+-]*[A-Za-z0-9_+-]", value):
+            fail(f'{key} "{value}" of {stage}/Install.ini is not a plain folder name')
+        versions[key] = value
+    vsn, system_vsn = versions["VSN"], versions["SYSTEM_VSN"]
+    for folder, names in [(runtime_folder(vsn), LAUNCHERS), (release_folder(system_vsn), BOOT_FILES)]:
+        for name in names:
+            if not (stage / folder / name).is_file():
+                fail(f"the stage {stage} has no {folder}/{name}, which the installation copies")
     given = f"--version {options.version}" if options.version else \
         f'VSN "{vsn}" of {stage}/Install.ini'
     version = options.version or vsn
@@ -353,7 +400,7 @@ def checked_stage(options):
     msi_version = package_version(version) or fail(
         f"{given} is not a package version (X.Y.Z, at most 255.255.65535)" +
         ("" if options.version else ": give one with --version"))
-    return stage, entries, vsn, version, msi_version
+    return stage, entries, vsn, system_vsn, version, msi_version
 
 
 def tool_versions(signing):
@@ -365,15 +412,17 @@ def tool_versions(signing):
     return "\0".join(run(command, " ".join(command)).split("\n")[0] for command in commands)
 
 
-def identity(options, work, entries, msi_version):
+def identity(options, work, entries, msi_version, epoch):
     """The digest that the product and package codes follow: the signed bytes of everything that
-    goes in (the stage, the custom actions), the package's sources, the options and the tools'
-    versions. Two signed builds differ by their signatures' times, so they never share it."""
+    goes in (the stage, the custom actions), the package's sources, the options, the files' time
+    and the tools' versions. Two signed builds differ by their signatures' times, so they never
+    share it."""
     digest = hashlib.sha256()
-    for source in [WXS, Path(__file__), ROOT / "tools" / "package",
+    for source in [WXS, Path(__file__), ROOT / "tools" / "package", ROOT / "tools" /
+                   "distribution.py", ROOT / "packaging" / "lock.sddl",
                    ROOT / "packaging" / "setup.nsi", work / "ZorvanActions.dll"]:
         digest.update(hashlib.sha256(source.read_bytes()).digest())
-    digest.update(f"{msi_version}\0{options.url or ''}\0{options.replace_same_version}\0".encode())
+    digest.update(f"{msi_version}\0{options.url or ''}\0{epoch}\0".encode())
     digest.update(tool_versions(bool(options.cert)).encode())
     for relative in entries:
         path = work / "stage" / relative
@@ -398,17 +447,22 @@ def file_version(path):
     return f"{high >> 16}.{high & 0xffff}.{low >> 16}.{low & 0xffff}"
 
 
-def made_names(vsn):
-    """What Install.exe makes, as (folder's Id, name): each launcher and boot file in bin, with the
-    <name>.tmp a killed run may leave and the <name>.old a running launcher is set aside as, and
-    the runtime's zvn.ini."""
-    made = [("BINDIR", f"{name}{suffix}") for name in MADE for suffix in ["", ".tmp", ".old"]]
-    return made + [("RUNTIMEBIN", "zvn.ini"), ("RUNTIMEBIN", "zvn.ini.tmp")]
+def program_paths(vsn, system_vsn):
+    """The ends of the paths that Install.exe makes from its root, in the order it makes them:
+    the manifest, its folders, each copy's source and then target. The first that its buffers
+    cannot hold for a root is the one it names as it refuses the root."""
+    runtime, release = (f"\\{folder}".replace("/", "\\")
+                        for folder in (runtime_folder(vsn), release_folder(system_vsn)))
+    ends = ["\\Install.ini", runtime, release, f"\\{BIN}"]
+    for folder, names in [(runtime, LAUNCHERS), (release, BOOT_FILES)]:
+        for name in names:
+            ends += [f"{folder}\\{name}", f"\\{BIN}\\{name}"]
+    return ends + [f"\\{BIN}\\{ACTIVE_BOOT}", f"{runtime}\\{CONFIGURATION}"]
 
 
-def custom_actions(program_hash):
+def custom_actions():
     """The package's own actions and their places in the sequences, as (rows, {action: type},
-    {action: (step, condition)}), the standard actions placed anew included."""
+    {action: (step, condition)}), the standard actions it adds or places anew included."""
     rows = []
     actions, sequence = {}, {}
 
@@ -427,31 +481,22 @@ def custom_actions(program_hash):
     action("ZorvanBadBoot", ERROR_ACTION, None,
            'BOOTVARIANT must be "full" or "minimal", not "[BOOTVARIANT]".', 54, BAD_VARIANT)
     action("ZorvanInstallLocation", SET_PROPERTY, "ARPINSTALLLOCATION", "[INSTALLDIR]", 1001)
-    # The folder is judged before anything is removed or written: once now, with the user's
-    # rights, and first thing in the script with the installation's.
-    # ZORVANFIRST: 1 where no version of the product stood before, 2 where an older one is to be
-    # removed (which can take the folder away after the judge, to be made again).
-    action("ZorvanFirst", SET_PROPERTY, "ZORVANFIRST", "1", 1002,
-           FIRST_OF_ALL + " AND " + INSTALLING)
-    action("ZorvanUpgrading", SET_PROPERTY, "ZORVANFIRST", "2", 1002,
-           "NOT Installed AND WIX_UPGRADE_DETECTED AND " + INSTALLING)
-    action("ZorvanJudgeData", SET_PROPERTY, "ZorvanJudge",
-           "[ZORVANFIRST]|[INSTALLDIR]|[ZorvanKnown]", 1003, INSTALLING)
-    action("ZorvanJudgeEarly", DLL, "ZorvanActions", "ZorvanJudge", 1004, INSTALLING)
-    action("ZorvanJudge", DLL_DEFERRED, "ZorvanActions", "ZorvanJudge", 1501, INSTALLING)
-    # A deferred action sees only its CustomActionData, set just before it. The rollback is
-    # scheduled before the run, so that the script holds it when the run fails, and only
-    # where nothing of this product stood before: a failed repair keeps the installation. The run
-    # comes before the registry is written, so that the remembered variant is one that
-    # Install.exe installed.
-    action("ZorvanRollbackData", SET_PROPERTY, "ZorvanRollback", "[ZorvanMade]|[INSTALLDIR]",
-           4001, FIRST_INSTALL)
-    action("ZorvanRollback", DLL_DEFERRED + ROLLBACK, "ZorvanActions", "ZorvanRollback",
-           4002, FIRST_INSTALL)
-    action("ZorvanInstallData", SET_PROPERTY, "ZorvanInstall",
-           f"[BOOTVARIANT]|{program_hash}|[INSTALLDIR]", 4003, INSTALLING)
-    action("ZorvanInstall", DLL_DEFERRED, "ZorvanActions", "ZorvanInstall", 4004, INSTALLING)
-    sequence["CreateFolders"], sequence["RemoveFolders"] = (3700, None), (3600, None)
+    # Once INSTALLDIR and the features' states are final (after MigrateFeatureStates, which
+    # takes an older version's), and before the script: what zvn.ini holds, the roots that
+    # Install.exe refuses, the folders that may not take the package.
+    action("ZorvanPaths", DLL, "ZorvanActions", "ZorvanPaths", 1210, INSTALLING)
+    action("ZorvanRefuseRoot", ERROR_ACTION, None, "[ZorvanRootRefused]", 1220,
+           "ZorvanRootRefused")
+    action("ZorvanRefusePath", ERROR_ACTION, None,
+           "[INSTALLDIR] holds ; or %, which PATH cannot hold: give ADDTOPATH=0 to leave PATH "
+           "alone.", 1230, BAD_FOR_PATH)
+    action("ZorvanJudge", DLL, "ZorvanActions", "ZorvanJudge", 1240, INSTALLING)
+    # The older version goes first in the script, before anything of this one is put in place:
+    # a failure brings it back.
+    sequence["RemoveExistingProducts"] = (1501, None)
+    sequence.update(RemoveIniValues=(3100, None), RemoveEnvironmentStrings=(3300, None),
+                    RemoveFolders=(3600, None), CreateFolders=(3700, None),
+                    WriteIniValues=(5100, None), WriteEnvironmentStrings=(5200, None))
     for name, (step, condition) in sequence.items():
         rows.append(("InstallExecuteSequence",
                      {"Action": name, "Sequence": step, "Condition": condition or None}))
@@ -460,48 +505,100 @@ def custom_actions(program_hash):
     return rows, actions, sequence
 
 
-def short_name_statements(folders, made_folders):
-    """Short names for every long name of the stage's files and folders."""
+def short_name_statements(folders, folder_ids):
+    """Short names for every long name of the package's files and folders."""
     statements = []
-    for folder, children in folders.items():
-        names = with_short_names([child.rpartition("/")[2] for child in children])
-        for child in children:
-            name = names[child.rpartition("/")[2]]
-            if child in folders:
-                key = made_folders.get(child, element_id("d", child))
-                statements.append(("UPDATE `Directory` SET `DefaultDir` = ? "
-                                   "WHERE `Directory` = ?", name, key))
-            else:
-                statements.append(("UPDATE `File` SET `FileName` = ? WHERE `File` = ?",
-                                   name, element_id("f", child)))
+    for folder, (subfolders, files) in folders.items():
+        names = with_short_names(sorted({name for name, _ in files} |
+                                        {sub.rpartition("/")[2] for sub in subfolders}))
+        for sub in subfolders:
+            statements.append(("UPDATE `Directory` SET `DefaultDir` = ? WHERE `Directory` = ?",
+                               names[sub.rpartition("/")[2]],
+                               folder_ids.get(sub, element_id("d", sub))))
+        for name, key in files:
+            statements.append(("UPDATE `File` SET `FileName` = ? WHERE `File` = ?",
+                               names[name], element_id("f", key)))
     return statements
 
 
-def made_rows(vsn, entries, folders, made_folders):
-    """What Install.exe makes: the rows that remove it on an uninstall, one per name (Wine takes
-    no wildcard), bin's own last; and, below the installation folder, the names it makes (which
-    the rollback deletes) and every name the package knows (folders ending in "\\")."""
-    made = made_names(vsn)
-    made_short = {folder: with_short_names([name for where, name in made if where == folder])
-                  for folder in ["BINDIR", "RUNTIMEBIN"]}
-    rows = [("RemoveFile", {"FileKey": f"Made{number:02d}", "Component_": "Registration",
-                            "FileName": made_short[folder][name], "DirProperty": folder,
-                            "InstallMode": 2}) for number, (folder, name) in enumerate(made)]
-    rows.append(("RemoveFile", {"FileKey": "Made99", "Component_": "Registration",
-                                "DirProperty": "BINDIR", "InstallMode": 2}))
-    relative_made = [("bin\\" if folder == "BINDIR" else f"zrun-{vsn}\\bin\\") + name
-                     for folder, name in made]
-    known = [relative.replace("/", "\\") + ("\\" if relative in folders else "")
-             for relative in entries + list(made_folders)] + ["bin\\"] + relative_made
-    return rows, relative_made, known
+def file_rows(files, stage):
+    """What the File table's rows need beyond wixl's: every executable with a version resource
+    (Install.exe, and launchers that have one) versioned, language neutral, so that Windows
+    Installer compares it as the program it is, and without the hash that only unversioned
+    files have; the active boot file's two components, each for its variant, weighed again on
+    a reinstall; and what an administrator's run of Install.exe may leave beside a file it puts
+    in place (LEFT_BESIDE), removed with the product."""
+    statements, rows = [], []
+    for target, source, variant in files:
+        key = file_key(target, variant)
+        version = file_version(stage / source)
+        if version:
+            statements += [("UPDATE `File` SET `Version` = ?, `Language` = ? WHERE `File` = ?",
+                            version, "0", element_id("f", key)),
+                           ("DELETE FROM `MsiFileHash` WHERE `File_` = ?", element_id("f", key))]
+        if variant:
+            statements.append(("UPDATE `Component` SET `Condition` = ?, `Attributes` = ? "
+                               "WHERE `Component` = ?", f'BOOTVARIANT="{variant}"',
+                               COMPONENT_64 | TRANSITIVE, element_id("c", key)))
+    left = {(BIN_ID, name + suffix) for target, _, _ in files if target.startswith(BIN + "/")
+            for name in [target.rpartition("/")[2]] for suffix in LEFT_BESIDE}
+    left |= {(RUNTIME_ID, CONFIGURATION + suffix) for suffix in LEFT_BESIDE}
+    for folder_id in (BIN_ID, RUNTIME_ID):
+        short = with_short_names([name for where, name in left if where == folder_id])
+        for number, name in enumerate(sorted(short, key=str.encode)):
+            rows.append(("RemoveFile", {"FileKey": f"Left{folder_id}{number:02d}",
+                                        "Component_": "Registration", "FileName": short[name],
+                                        "DirProperty": folder_id, "InstallMode": 2}))
+    return statements, rows
 
 
-def lock_rows(folders, made_folders):
-    """The installation folder, every folder of the stage and the two that Install.exe writes
-    into are created by the package, which locks them as it does (CreateFolders, before
-    InstallFiles), and so is Install.exe: nobody but SYSTEM and Administrators can change what
-    runs or what it writes. The lock's table (its statement) and rows."""
-    locked = ["INSTALLDIR"] + [made_folders.get(path, element_id("d", path))
+def configuration_rows(vsn):
+    """zvn.ini in both folders: its entries in the IniFile table (the root, which ZorvanPaths
+    gives escaped, and the rest escaped here), and a RemoveFile row that takes the file away
+    before the template is put in place, so that nothing of an older one survives."""
+    statements = [("CREATE TABLE `IniFile` (`IniFile` CHAR(72) NOT NULL, "
+                   "`FileName` CHAR(255) NOT NULL LOCALIZABLE, `DirProperty` CHAR(72), "
+                   "`Section` CHAR(96) NOT NULL LOCALIZABLE, `Key` CHAR(128) NOT NULL LOCALIZABLE, "
+                   "`Value` CHAR(255) NOT NULL LOCALIZABLE, `Action` SHORT NOT NULL, "
+                   "`Component_` CHAR(72) NOT NULL PRIMARY KEY `IniFile`)",)]
+    marker = "ROOT"  # stands for the root, escaped alike by the action
+    entries = {key: escape(value).replace(marker, "[ZorvanRootdir]", 1)
+               for key, value in configuration(marker, vsn).items()}
+    rows = []
+    for folder_id, folder in [(RUNTIME_ID, runtime_folder(vsn)), (BIN_ID, BIN)]:
+        component = element_id("c", f"{folder}/{CONFIGURATION}")
+        for number, (key, value) in enumerate(entries.items()):
+            rows.append(("IniFile", {"IniFile": f"{folder_id}{number}", "FileName": CONFIGURATION,
+                                     "DirProperty": folder_id, "Section": SECTION, "Key": key,
+                                     "Value": value, "Action": 0, "Component_": component}))
+        rows.append(("RemoveFile", {"FileKey": f"Stale{folder_id}", "Component_": component,
+                                    "FileName": CONFIGURATION, "DirProperty": folder_id,
+                                    "InstallMode": 1}))
+    return statements, rows
+
+
+def path_rows():
+    """bin appended to the machine's PATH and taken out of it again on removal, by the feature
+    ZorvanPath, which ADDTOPATH=0 leaves out (and Windows Installer then remembers so)."""
+    statements = [
+        ("CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, "
+         "`Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, "
+         "`Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)",),
+        ("CREATE TABLE `Condition` (`Feature_` CHAR(38) NOT NULL, `Level` SHORT NOT NULL, "
+         "`Condition` CHAR(255) PRIMARY KEY `Feature_`, `Level`)",)]
+    # The component's key path is bin itself, which its CreateFolder row names.
+    rows = [("Environment", {"Environment": "ZorvanPath", "Name": "=-*PATH",
+                             "Value": f"[~];[{BIN_ID}]", "Component_": "ZorvanPath"}),
+            ("CreateFolder", {"Directory_": BIN_ID, "Component_": "ZorvanPath"}),
+            ("Condition", {"Feature_": "ZorvanPath", "Level": 0, "Condition": 'ADDTOPATH="0"'})]
+    return statements, rows
+
+
+def lock_rows(folders, folder_ids):
+    """The installation folder and every folder in it are created by the package, which locks
+    them as it does (CreateFolders, before InstallFiles): nobody but SYSTEM and Administrators
+    can change what runs. The lock's table (its statement) and rows."""
+    locked = ["INSTALLDIR"] + [folder_ids.get(path, element_id("d", path))
                                for path in folders if path]
     statement = (
         "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
@@ -514,31 +611,26 @@ def lock_rows(folders, made_folders):
         rows.append(("MsiLockPermissionsEx", {
             "MsiLockPermissionsEx": f"Lock{number:03d}", "LockObject": folder,
             "Table": "CreateFolder", "SDDLText": FOLDER_LOCK}))
-    rows.append(("MsiLockPermissionsEx", {
-        "MsiLockPermissionsEx": "LockProgram", "LockObject": element_id("f", "Install.exe"),
-        "Table": "File", "SDDLText": FILE_LOCK}))
-    return statement, rows
+    return [statement], rows
 
 
-def upgrade_rows(options, msi_version):
-    """Attributes: migrate the feature states (1), and only with --replace-same-version up to
-    this version itself (512). Otherwise another build of this version is found (2 only detects,
-    256 and 512 take both ends) and refused, like a newer one; so is a package over the setup."""
+def upgrade_rows(msi_version):
+    """Attributes: migrate the feature states (1) from an older version or build. Another build
+    of this version is found (2 only detects, 256 and 512 take both ends) and refused, like a
+    newer one; so is a package over the setup."""
     upgrade = "{%s}" % UPGRADE_CODE
-    rows = [("Upgrade", {"UpgradeCode": upgrade, "VersionMax": msi_version,
-                         "Attributes": 513 if options.replace_same_version else 1,
-                         "ActionProperty": "WIX_UPGRADE_DETECTED"})]
-    if not options.replace_same_version:
-        rows.append(("Upgrade", {"UpgradeCode": upgrade, "VersionMin": msi_version,
-                                 "VersionMax": msi_version, "Attributes": 770,
-                                 "ActionProperty": "ZORVANSAMEBUILD"}))
-        rows.append(("LaunchCondition", {
-            "Condition": "Installed OR NOT ZORVANSAMEBUILD",
-            "Description": f"Another build of Zorvan {msi_version} is already installed."}))
-    rows.append(("LaunchCondition", {
-        "Condition": "Installed OR NOT ZORVANSETUP",
-        "Description": "Zorvan is installed by its setup in [ZORVANSETUP]: uninstall it first."}))
-    return rows
+    return [("Upgrade", {"UpgradeCode": upgrade, "VersionMax": msi_version, "Attributes": 1,
+                         "ActionProperty": "WIX_UPGRADE_DETECTED"}),
+            ("Upgrade", {"UpgradeCode": upgrade, "VersionMin": msi_version,
+                         "VersionMax": msi_version, "Attributes": 770,
+                         "ActionProperty": "ZORVANSAMEBUILD"}),
+            ("LaunchCondition", {
+                "Condition": "Installed OR NOT ZORVANSAMEBUILD",
+                "Description": f"Another build of Zorvan {msi_version} is already installed."}),
+            ("LaunchCondition", {
+                "Condition": "Installed OR NOT ZORVANSETUP",
+                "Description": "Zorvan is installed by its setup in [ZORVANSETUP]: uninstall it "
+                               "first."})]
 
 
 def stamp(database, digest, epoch):
@@ -551,45 +643,45 @@ def stamp(database, digest, epoch):
     summary.persist()
 
 
-def tables(options, work, stage, entries, vsn, msi_version, product_code, digest, epoch):
+def tables(options, work, stage, entries, versions, product_code, digest, epoch):
     """Builds the package from packaging/zorvan.wxs and the stage with wixl, then adds through SQL
     what wixl cannot write, reads it back and stamps its summary."""
-    program_hash = hashlib.sha256((work / "stage" / "Install.exe").read_bytes()).hexdigest()
-    made_folders = {"bin": "BINDIR", f"zrun-{vsn}/bin": "RUNTIMEBIN"}
-    files_wxs, folders = stage_source(stage, entries, made_folders)
+    vsn, system_vsn, msi_version = versions
+    folder_ids = {BIN: BIN_ID, runtime_folder(vsn): RUNTIME_ID}
+    files = installed_files(stage, entries, vsn, system_vsn)
+    files_wxs, folders = package_source(files, folder_ids)
     (work / "files.wxs").write_text(files_wxs)
+    (work / CONFIGURATION).write_bytes(TEMPLATE.encode())
+    os.utime(work / CONFIGURATION, (epoch, epoch))
     # wixl takes the files' paths relative to where it runs.
     run(["wixl", "--arch", "x64", "--define", f"Version={msi_version}",
          "--define", f"ProductCode={product_code}", "--define", "ActionsDll=../ZorvanActions.dll",
          "-o", str(work / "package.msi"), str(WXS), str(work / "files.wxs")],
         "wixl", cwd=work / "stage")
 
-    statements = short_name_statements(folders, made_folders)
-    # Install.exe is versioned, so that Windows Installer compares it as the program it is.
-    version = file_version(work / "stage" / "Install.exe")
-    if version:
-        statements.append(("UPDATE `File` SET `Version` = ? WHERE `File` = ?",
-                           version, element_id("f", "Install.exe")))
-    rows, relative_made, known = made_rows(vsn, entries, folders, made_folders)
-    lock_table, locks = lock_rows(folders, made_folders)
-    statements.append(lock_table)
-    action_rows, actions, sequence = custom_actions(program_hash)
-    rows += locks + action_rows
+    statements = short_name_statements(folders, folder_ids)
+    rows = []
+    for more_statements, more_rows in [file_rows(files, work / "stage"),
+                                       configuration_rows(vsn),
+                                       path_rows(), lock_rows(folders, folder_ids)]:
+        statements += more_statements
+        rows += more_rows
+    action_rows, actions, sequence = custom_actions()
+    rows += action_rows + upgrade_rows(msi_version)
     rows = [(table, {k: v for k, v in values.items() if v is not None}) for table, values in rows]
-    rows += upgrade_rows(options, msi_version)
-    properties = {"ARPNOMODIFY": "1", "ZorvanMade": "|".join(relative_made),
-                  "ZorvanKnown": "|".join(known)}
+    known = [target.replace("/", "\\") for target, _, _ in files] + [
+        folder.replace("/", "\\") + "\\" for folder in folders if folder]
+    properties = {"ARPNOMODIFY": "1", "MSIRESTARTMANAGERCONTROL": "Disable",
+                  "ZorvanKnown": "|".join(sorted(set(known))),
+                  "ZorvanPaths": "|".join(program_paths(vsn, system_vsn))}
     if options.url:
         properties.update(ARPURLINFOABOUT=options.url, ARPHELPLINK=options.url)
     rows += [("Property", {"Property": name, "Value": value}) for name, value in properties.items()]
-    # The older version goes inside this installation's transaction, once the folder is judged
-    # and before anything is put in place: a failure brings it back, and its own uninstall clears
-    # what its Install.exe made. INSTALLDIR and BOOTVARIANT are not secure: only an administrator's
-    # command line gives them to an installation with the installation's rights.
+    # INSTALLDIR, BOOTVARIANT and ADDTOPATH are not secure: only an administrator's command line
+    # gives them to an installation with the installation's rights.
     statements += [
-        ("UPDATE `InstallExecuteSequence` SET `Sequence` = 1502 "
-         "WHERE `Action` = 'RemoveExistingProducts'",),
         ("DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",),
+        ("DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'RemoveExistingProducts'",),
         ("UPDATE `Property` SET `Value` = "
          "'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;ZORVANSAMEBUILD' "
          "WHERE `Property` = 'SecureCustomProperties'",)]
@@ -643,7 +735,7 @@ def winget_manifest(options, msi, version, product_code):
 
 def main():
     options = parse_options()
-    stage, entries, vsn, version, msi_version = checked_stage(options)
+    stage, entries, vsn, system_vsn, version, msi_version = checked_stage(options)
     out = Path(options.out)
     out.mkdir(parents=True, exist_ok=True)
     msi, setup_exe = out / f"Zorvan-{version}.msi", out / f"Zorvan-{version}-setup.exe"
@@ -655,13 +747,14 @@ def main():
         shutil.copytree(stage, work / "stage")
         for relative in ["", *entries]:
             os.utime(work / "stage" / relative, (epoch, epoch))
-        (work / "ZorvanActions.dll").write_bytes(build_actions_dll())
+        (work / "ZorvanActions.dll").write_bytes(actions_dll().read_bytes())
         # What goes in is signed first, so that its signed bytes make the identity.
         signer = Signer(options, version) if options.cert else None
         signatures(signer, work / "stage" / "Install.exe", work / "ZorvanActions.dll")
-        digest = identity(options, work, entries, msi_version)
+        digest = identity(options, work, entries, msi_version, epoch)
         product_code = guid(f"product:{msi_version}:{digest}")
-        tables(options, work, stage, entries, vsn, msi_version, product_code, digest, epoch)
+        tables(options, work, stage, entries, (vsn, system_vsn, msi_version), product_code, digest,
+               epoch)
         setup(work, version, vsn, signer)
         signatures(signer, work / "package.msi", work / "setup.exe")
         shutil.move(work / "package.msi", msi)

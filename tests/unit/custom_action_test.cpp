@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include "lock.h"
+
 namespace {
 
 struct Row {
     const wchar_t* sddl;
     bool sound; // only administrators may change it
     ACCESS_MASK forbidden = change_folder;
+    bool made_in = false; // judged for a folder the installation makes in it
 };
 
 // The drive root's descriptor as Windows sets it: Authenticated Users may create folders in it.
@@ -21,8 +24,7 @@ const wchar_t* const drive_root =
 
 TEST(CustomAction, FolderOwnerAndAccessListJudged) {
     const Row rows[] = {
-        {L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;AC)",
-         true}, // the package's lock
+        {PACKAGE_LOCK, true},
         {L"O:S-1-5-21-1-2-3-1001D:PAI(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", false}, // a user's
         {L"O:BAD:(A;OICI;FA;;;SY)(A;;0x1301bf;;;AU)", false},               // others may write
         {L"O:S-1-5-18D:P(A;OICIIO;FA;;;CO)(A;;FA;;;SY)(D;;FA;;;WD)", true}, // inherited, denied
@@ -31,6 +33,10 @@ TEST(CustomAction, FolderOwnerAndAccessListJudged) {
         {drive_root, false, change_above | add_below},
         {L"O:BAD:(A;OICI;FA;;;SY)(A;;SD;;;BU)", false, change_above}, // users may delete it
         {L"O:SYD:(A;OICIID;0x1301bf;;;AU)", false, change_above},     // Modify, from the root
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;CIIO;GA;;;BU)", false, change_above | add_below,
+         true}, // users may do anything in the folders made in it
+        {L"O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;SY)(A;OICIIO;FA;;;CO)(A;OICI;0x1200a9;;;BU)", true,
+         change_above | add_below, true}, // a user's, but only the maker may change what it makes
     };
     std::vector<std::vector<BYTE>> trusted = trusted_sids();
     for (const Row& row : rows) {
@@ -42,7 +48,8 @@ TEST(CustomAction, FolderOwnerAndAccessListJudged) {
         BOOL present = FALSE, defaulted = FALSE;
         GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
         GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-        EXPECT_EQ(only_trusted_change(owner, present ? dacl : nullptr, trusted, row.forbidden),
+        EXPECT_EQ(only_trusted_change(owner, present ? dacl : nullptr, trusted, row.forbidden,
+                                      row.made_in),
                   row.sound)
             << std::string(row.sddl, row.sddl + wcslen(row.sddl));
         LocalFree(descriptor);
@@ -57,11 +64,6 @@ TEST(CustomAction, WindowsFolderOwnerTrustedOnlyUnderWine) {
     EXPECT_EQ(on_windows.size(), 3u); // SYSTEM, Administrators, TrustedInstaller
     EXPECT_EQ(on_wine.size(), 4u);    // and Wine's one user, who owns the Windows folder
     EXPECT_EQ(trusted_sids(), on_wine);
-}
-
-TEST(CustomAction, DriveRootKept) {
-    EXPECT_EQ(without_separator(L"C:\\"), L"C:\\");
-    EXPECT_EQ(without_separator(L"C:\\Zorvan\\\\"), L"C:\\Zorvan");
 }
 
 } // namespace

@@ -1,13 +1,14 @@
 """The Windows Installer package of tools/package: its tables as built (no Wine), and under
-msiexec, installed, repaired, failed, upgraded and uninstalled, over the sample distribution, a
-rebuild of it and a second version: under Wine in a fresh 64-bit prefix of its own, or by the
-Windows Installer service itself in the windows lane. Outcomes and the msiexec log are checked;
-exit codes only on Windows: Wine cuts those to 8 bits, and takes a custom action that cannot
-load for a success. Only Windows applies the lock, which the windows lane reads back."""
+msiexec, installed, repaired, refused, upgraded and uninstalled, over the sample distribution, a
+rebuild of it, a second version and the package as it shipped: under Wine in a fresh 64-bit
+prefix of its own, or by the Windows Installer service itself in the windows lane. Outcomes and
+the msiexec log are checked; exit codes only on Windows: Wine cuts those to 8 bits. Only
+Windows applies the lock, which the windows lane reads back."""
 
 import contextlib
 import hashlib
 import http.server
+import lzma
 import os
 import re
 import shutil
@@ -17,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from distribution import lay
+from distribution import BIN, CONFIGURATION, lay, runtime_folder
 from test_release import (ROOT, files_below, installed_tree, kept, run, run_setup,
                           throwaway_certificate, uninstall)
 
@@ -76,48 +77,50 @@ def timestamp_authority(folder):
         server.shutdown()
 
 
-# Name, VSN, tools/package's options (SIGNED: signed and timestamped), files left out.
+# Name, VSN, tools/package's options (SIGNED: signed and timestamped).
 SIGNED = ["--cert", "{cert}", "--key", "{key}", "--timestamp", "{authority}"]
-PACKAGES = [("5.7", "5.7", SIGNED, []), ("5.7 rebuilt", "5.7", ["--build", "1"], []),
-            ("5.8", "5.8", [], []),
-            ("broken", "5.7", ["--version", "5.7.1"], ["releases/R9/launch_vantor.seq"])]
+PACKAGES = [("5.7", "5.7", SIGNED), ("5.7 rebuilt", "5.7", ["--build", "1"]), ("5.8", "5.8", [])]
+# The package as it shipped before its tables made the installation (it ran Install.exe from a
+# custom action of its own): built by tools/package at commit 3b80931 from the sample with VSN
+# 5.6, the release's Install.exe of that commit inside.
+SHIPPED = Path(__file__).with_name("Zorvan-5.6.msi.xz")
 
 
 @pytest.fixture(scope="module")
 def packages(lane):
     """Name -> (package, stage, VSN): the sample (signed and timestamped), a newer build of the
-    same version from a changed stage, its next version, and the sample without a boot file, each
-    staged with the release's Install.exe and built once (kept as packages/msi)."""
-    folder = kept(lane, "msi", build_packages)
+    same version from a changed stage, its next version, each staged with the Windows build's
+    Install.exe and built once (kept as packages/msi); and the package as it shipped, 5.6."""
+    folder = kept(lane, "msi", lambda folder: build_packages(folder, lane.artifacts))
     built = {"cert": folder / "cert.pem", "key": folder / "key.pem", "tsa": folder / "tsa.pem"}
-    for name, vsn, _, _ in PACKAGES:
+    for name, vsn, _ in PACKAGES + [("5.6", "5.6", None)]:
         built[name] = (next((folder / name).glob("*.msi")), folder / name / "stage", vsn)
     return built
 
 
-def build_packages(folder):
-    run(["git", "clone", "--quiet", str(ROOT), str(folder / "clone")])
-    run([str(folder / "clone" / "tools" / "release")], cwd=folder / "clone")
+def build_packages(folder, artifacts):
+    folder.mkdir(parents=True)
     key, cert = throwaway_certificate(folder)
     with timestamp_authority(folder) as (authority, _):
-        for name, vsn, options, left_out in PACKAGES:
+        for name, vsn, options in PACKAGES + [("5.6", "5.6", None)]:
             stage = folder / name / "stage"
-            lay(stage, skip=left_out)
-            shutil.copy(folder / "clone" / "build" / "release" / "Install.exe", stage)
+            lay(stage)
+            shutil.copy(artifacts / "Install.exe", stage)
             if vsn != "5.7":  # a new runtime folder
                 (stage / "zrun-5.7").rename(stage / f"zrun-{vsn}")
                 manifest = stage / "Install.ini"
                 manifest.write_text(manifest.read_text().replace("VSN = 5.7", f"VSN = {vsn}"))
-            if name != "5.7":  # a changed boot file
+            if name not in ("5.7", "5.6"):  # a changed boot file
                 (stage / "releases" / "R9" / "launch_bare.seq").write_text(f"boot: {name}\n")
-            run([str(ROOT / "tools" / "package"), str(stage), "--out", str(folder / name),
-                 *[o.format(cert=cert, key=key, authority=authority) for o in options]])
-            if options is SIGNED:  # the stage as installed: Install.exe signed
-                package = next((folder / name).glob("*.msi"))
-                run(["msiextract", "-C", str(folder / name / "files"), str(package)])
-                shutil.copy(next((folder / name / "files").rglob("Install.exe")), stage)
-                shutil.rmtree(folder / name / "files")
-    shutil.rmtree(folder / "clone")
+            if options is None:  # as it shipped
+                (folder / name / "Zorvan-5.6.msi").write_bytes(lzma.decompress(SHIPPED.read_bytes()))
+            else:
+                run([str(ROOT / "tools" / "package"), str(stage), "--out", str(folder / name),
+                     *[o.format(cert=cert, key=key, authority=authority) for o in options]])
+            # The stage as installed: Install.exe as packaged (signed, or as it shipped).
+            run(["msiextract", "-C", str(folder / "files"), str(next((folder / name).glob("*.msi")))])
+            shutil.copy(next((folder / "files").rglob("Install.exe")), stage)
+            shutil.rmtree(folder / "files")
 
 
 def signed_and_timestamped(path, packages):
@@ -138,12 +141,17 @@ def test_packages_are_signed_inside_out_and_rebuilt_alike(lane, system, packages
     for signed in [package, setup, tmp_path / "ZorvanActions.dll",
                    packages["5.7"][1] / "Install.exe", destination / "Uninstall.exe"]:
         assert signed_and_timestamped(signed, packages), signed
-    # The package refuses to install over the setup (Wine logs no launch condition's text).
+    # The package refuses to install over the setup (Wine logs no launch condition's text), and
+    # the setup over the package.
     refused = subprocess.run(lane.command("msiexec", "/i", lane.path(package), "/qn"), env=wine,
                              timeout=300, **QUIET)
     assert refused.returncode != 0 and not (system[1] /
                                             "Program Files" / "Zorvan").exists()
     assert uninstall(lane, destination, wine)
+    run(lane.command("msiexec", "/i", lane.path(package), "/qn"), env=wine)
+    refused = run_setup(lane, setup, tmp_path / "second target", wine)
+    run(lane.command("msiexec", "/x", lane.path(package), "/qn"), env=wine)
+    assert refused.returncode == 4 and not (tmp_path / "second target").exists()
     shutil.copytree(packages["5.8"][1], tmp_path / "stage")  # other times and path, same files
     run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out", str(tmp_path)])
     for built in ["Zorvan-5.8.msi", "Zorvan-5.8-setup.exe"]:
@@ -153,11 +161,13 @@ def test_packages_are_signed_inside_out_and_rebuilt_alike(lane, system, packages
         run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out",
              str(tmp_path / signed), "--cert", str(packages["cert"]), "--key",
              str(packages["key"])])
-    for built in [packages["5.8"][0], *tmp_path.glob("signed*/Zorvan-5.8.msi")]:
+    run([str(ROOT / "tools" / "package"), str(tmp_path / "stage"), "--out",  # files of another time
+         str(tmp_path / "another time")], env=dict(os.environ, SOURCE_DATE_EPOCH="1"))
+    for built in [packages["5.8"][0], *tmp_path.glob("[sa]*/Zorvan-5.8.msi")]:
         summary = run(["msiinfo", "suminfo", str(built)]).stdout.decode()
         codes.add(({row["Property"]: row["Value"] for row in msi_table(built, "Property")}[
             "ProductCode"], re.search(r"Revision number \(UUID\): (\S+)", summary).group(1)))
-    assert len({product for product, _ in codes}) == len({package for _, package in codes}) == 3
+    assert len({product for product, _ in codes}) == len({package for _, package in codes}) == 4
 
 
 def msi_table(package, name):
@@ -171,16 +181,18 @@ def is_short_name(name):
     return re.fullmatch(r"[A-Za-z0-9_~-]{1,8}(\.[A-Za-z0-9_-]{1,3})?", name) is not None
 
 
-# The actions that must run in this order (in the same sequence as the ones before them): the
-# remembered properties, the judge before anything is removed or written, Install.exe once the
-# files are in place, the registry only once it has succeeded.
+# The actions that must run in this order: the remembered properties, then, once INSTALLDIR is
+# final and before the script, what zvn.ini holds, the refusals and the judge; the older version
+# removed first in the script.
 ORDER = ["AppSearch", "ZorvanRememberedDir", "ZorvanRememberedBoot", "ZorvanDefaultBoot",
-         "ZorvanBadBoot", "LaunchConditions", "CostFinalize", "ZorvanInstallLocation",
-         "ZorvanFirst", "ZorvanJudgeData", "ZorvanJudgeEarly", "InstallInitialize", "ZorvanJudge",
-         "RemoveExistingProducts", "CreateFolders", "InstallFiles", "ZorvanRollbackData",
-         "ZorvanRollback", "ZorvanInstallData", "ZorvanInstall", "WriteRegistryValues",
-         "InstallFinalize"]
+         "ZorvanBadBoot", "LaunchConditions", "CostFinalize", "MigrateFeatureStates",
+         "ZorvanPaths", "ZorvanRefuseRoot",
+         "ZorvanRefusePath", "ZorvanJudge", "InstallValidate", "InstallInitialize",
+         "RemoveExistingProducts", "RemoveFiles", "CreateFolders", "InstallFiles",
+         "WriteIniValues", "WriteEnvironmentStrings", "InstallFinalize"]
 URL = "https://zorvan.invalid/help"
+# Read as Install.exe reads it: VSN "5.7" (a comment is no part of a value).
+MANIFEST = b"[Install]\nVSN = 5.7 ; packaged\nSYSTEM_VSN = R9\n"
 
 
 @pytest.fixture(scope="module")
@@ -188,7 +200,7 @@ def tables(tmp_path_factory):
     """The sample package built once without Wine (build 3, with long names, support links and a
     winget manifest): its path, and its tables as rows of {column: text} by name."""
     folder = tmp_path_factory.mktemp("tables")
-    lay(folder / "stage")
+    lay(folder / "stage", manifest=MANIFEST)
     (folder / "stage" / "Install.exe").write_bytes(b"MZ")
     for name in ["A long name.txt", "A long name.txz", "Long folder name/x"]:
         (folder / "stage" / "zrun-5.7" / name).parent.mkdir(exist_ok=True)
@@ -204,14 +216,24 @@ def tables(tmp_path_factory):
 def test_package_tables_refuse_stages_windows_would_not_take(tmp_path):
     lay(tmp_path / "stage")
     (tmp_path / "stage" / "Install.exe").write_bytes(b"MZ")
-    for name, message in [
-            ("caf\u00e9.txt", b"the stage's file names must be printable ASCII that Windows "
-             b"takes: 'zrun-5.7/caf\\xe9.txt'"),
-            ("nul.tar.gz", b"zrun-5.7/nul.tar.gz is a device's name on Windows or reads as "
+    stage = bytes(tmp_path / "refused stage")
+    # What a file of the stage holds (None: it is missing), and the refusal.
+    for name, data, message in [
+            ("zrun-5.7/caf\u00e9.txt", b"", b"the stage's file names must be printable ASCII that "
+             b"Windows takes: 'zrun-5.7/caf\\xe9.txt'"),
+            ("zrun-5.7/nul.tar.gz", b"", b"zrun-5.7/nul.tar.gz is a device's name on Windows or "
+             b"reads as wixl's own"),
+            ("zrun-5.7/a$(b)", b"", b"zrun-5.7/a$(b) is a device's name on Windows or reads as "
              b"wixl's own"),
-            ("a$(b)", b"zrun-5.7/a$(b) is a device's name on Windows or reads as wixl's own")]:
+            ("releases/R9/launch_vantor.seq", None,
+             b"the stage " + stage + b" has no releases/R9/launch_vantor.seq, which the "
+             b"installation copies"),
+            ("Install.ini", b"[Install]\nVSN = 5.7\nSYSTEM_VSN\t= R9\n",  # a tab is no blank
+             stage + b"/Install.ini has no key SYSTEM_VSN in its section Install, as Install.exe "
+             b"reads it")]:
         shutil.copytree(tmp_path / "stage", tmp_path / "refused stage")
-        (tmp_path / "refused stage" / "zrun-5.7" / name).write_text("")
+        path = tmp_path / "refused stage" / name
+        path.unlink() if data is None else path.write_bytes(data)
         refused = subprocess.run([str(ROOT / "tools" / "package"), str(tmp_path / "refused stage"),
                                   "--out", str(tmp_path / "refused")], capture_output=True)
         assert (refused.returncode, refused.stderr, (tmp_path / "refused").exists()) == (
@@ -221,40 +243,29 @@ def test_package_tables_refuse_stages_windows_would_not_take(tmp_path):
 
 @pytest.mark.linux_tools
 def test_package_tables_run_the_actions_in_order(tables):
-    package, table = tables
+    _, table = tables
     actions = {row["Action"]: row for row in table("CustomAction")}
     steps = {row["Action"]: row for row in table("InstallExecuteSequence")}
     numbers = [int(steps[action]["Sequence"]) for action in ORDER]
     assert numbers == sorted(numbers) and len(set(numbers)) == len(numbers)
-    assert not [a for a in actions.values() if "cmd" in (a["Source"] + a["Target"]).lower()]
-    assert max(len(a["Target"]) for a in actions.values()) <= 255  # the column's width
-    assert actions["ZorvanInstallData"]["Target"] == (
-        f"[BOOTVARIANT]|{hashlib.sha256(b'MZ').hexdigest()}|[INSTALLDIR]")
-    # In the script with the installation's rights, the rollback's before the run it undoes;
-    # the judge once before the script too.
-    assert {name: int(actions[name]["Type"]) for name in
-            ["ZorvanJudge", "ZorvanInstall", "ZorvanRollback", "ZorvanJudgeEarly"]} == {
-        "ZorvanJudge": 3073, "ZorvanInstall": 3073, "ZorvanRollback": 3329,
-        "ZorvanJudgeEarly": 1}
-    # Each runs only while the feature is being installed (so removing it runs none), and the
-    # rollback only on a first installation.
-    for name in ["ZorvanJudge", "ZorvanJudgeEarly", "ZorvanInstall", "ZorvanRollback"]:
-        assert "&Zorvan=3" in steps[name]["Condition"], name
-    assert "NOT Installed" in steps["ZorvanRollback"]["Condition"]
+    # Nothing of ours in the script: each action immediate, and the DLL's only while the
+    # product's files are to be installed.
+    assert {int(action["Type"]) for action in actions.values()} == {1, 19, 51}
+    assert {name: steps[name]["Condition"] for name, action in actions.items()
+            if action["Type"] == "1"} == {"ZorvanPaths": "&Zorvan=3", "ZorvanJudge": "&Zorvan=3"}
+    assert int(steps["RemoveExistingProducts"]["Sequence"]) == int(
+        steps["InstallInitialize"]["Sequence"]) + 1
 
 
 @pytest.mark.linux_tools
-def test_package_tables_lock_every_folder_and_install_exe(tables):
+def test_package_tables_lock_every_folder(tables):
     package, table = tables
-    program = next(row["File"] for row in table("File") if row["FileName"] == "Install.exe")
     folders = {row["Directory"] for row in table("Directory")
                if row["Directory"] not in {"TARGETDIR", "ProgramFiles64Folder"}}
-    assert {"INSTALLDIR", "BINDIR", "RUNTIMEBIN"} <= folders
     locks = {(row["Table"], row["LockObject"]): row["SDDLText"]
              for row in table("MsiLockPermissionsEx")}
-    assert set(locks) == {("CreateFolder", folder) for folder in folders} | {("File", program)}
-    assert all(sddl.startswith("O:SYG:SYD:PAI(") and "BU)" in sddl and "AC)" in sddl
-               and "AU)" not in sddl for sddl in locks.values())
+    lock = (ROOT / "packaging" / "lock.sddl").read_text().strip()
+    assert locks == {("CreateFolder", folder): lock for folder in folders}
     assert {row["Directory_"] for row in table("CreateFolder")} == folders
     assert "LockPermissions" not in run(["msiinfo", "tables", str(package)]).stdout.decode().split()
 
@@ -270,8 +281,9 @@ def test_package_tables_give_unique_short_names(tables):
               if row["FileName"]]
     assert ("d" + hashlib.md5(b"zrun-5.7/Long folder name").hexdigest(), "x") in names
     for folder in {folder for folder, _ in names}:
-        shorts = [name.split("|")[0] for where, name in names if where == folder]
-        assert all(map(is_short_name, shorts)) and len(set(shorts)) == len(shorts), shorts
+        shorts = {name.split("|")[0] for where, name in names if where == folder}
+        longs = {name.split("|")[-1] for where, name in names if where == folder}
+        assert all(map(is_short_name, shorts)) and len(shorts) == len(longs), shorts
     assert {name for _, name in names if "|" in name} >= {
         "ALONGN~1.TXT|A long name.txt", "ALONGN~1.TXZ|A long name.txz",
         "LONGFO~1|Long folder name", "LAUNCH~2.SEQ|launch_vantor.seq"}
@@ -283,9 +295,11 @@ def test_package_tables_set_properties_builds_and_winget(tables):
     properties = {row["Property"]: row["Value"] for row in table("Property")}
     assert {key: properties.get(key) for key in ["ARPNOMODIFY", "ARPURLINFOABOUT", "ARPHELPLINK"]
             } == {"ARPNOMODIFY": "1", "ARPURLINFOABOUT": URL, "ARPHELPLINK": URL}
-    assert {"INSTALLDIR", "BOOTVARIANT"}.isdisjoint(properties["SecureCustomProperties"].split(";"))
-    assert {"bin\\", "bin\\zvn.exe.old", "zrun-5.7\\bin\\", "releases\\R9\\launch_bare.seq"} <= set(
-        properties["ZorvanKnown"].split("|"))
+    assert {"INSTALLDIR", "BOOTVARIANT", "ADDTOPATH"}.isdisjoint(
+        properties["SecureCustomProperties"].split(";"))
+    # No public folder but INSTALLDIR, which a command line could point elsewhere.
+    assert [row["Directory"] for row in table("Directory")
+            if row["Directory"].isupper()] == ["INSTALLDIR", "TARGETDIR"]
     assert {row["Name"]: row["Value"] for row in table("Registry")} == {
         "InstallDir": "[INSTALLDIR]", "BootVariant": "[BOOTVARIANT]", "Version": "5.7.3"}
     # An older build is replaced; another build of this one, like a newer version, refuses it.
@@ -298,64 +312,82 @@ def test_package_tables_set_properties_builds_and_winget(tables):
 
 
 @pytest.mark.linux_tools
+def test_package_tables_pick_the_boot_file_by_variant(tables):
+    # Wine weighs a component's condition once; Windows again on a reinstall, as transitive.
+    _, table = tables
+    files = {row["Component_"]: row["FileName"] for row in table("File")}
+    assert {row["Condition"]: (files[row["Component"]], int(row["Attributes"]) & 64)
+            for row in table("Component") if row["Condition"]} == {
+        'BOOTVARIANT="minimal"': ("launch.seq", 64), 'BOOTVARIANT="full"': ("launch.seq", 64)}
+
+
+@pytest.mark.linux_tools
 def test_package_tables_hold_a_custom_action_of_system_dlls(tables, tmp_path):
     package, _ = tables
     (tmp_path / "actions.dll").write_bytes(
         run(["msiinfo", "extract", str(package), "Binary.ZorvanActions"]).stdout)
     image = pytest.importorskip("pefile").PE(str(tmp_path / "actions.dll"))
     assert {entry.dll.decode().lower() for entry in image.DIRECTORY_ENTRY_IMPORT} <= {
-        "kernel32.dll", "msi.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "bcrypt.dll"}
+        "kernel32.dll", "msi.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll"}
     assert {symbol.name for symbol in image.DIRECTORY_ENTRY_EXPORT.symbols} == {
-        b"ZorvanInstall", b"ZorvanRollback", b"ZorvanJudge"}
+        b"ZorvanPaths", b"ZorvanJudge"}
     image.close()
 
 
-FLEET = r"C:\Program Files\Fleet Apps (x64)\A&B 100%OS%^ été\Zorvan"
+FLEET = r"C:\Program Files\Fleet Apps (x64)\A&B 100%OS%^ été;[1]\Zorvan"
 DEFAULT = r"C:\Program Files\Zorvan"
 BARE, FULL = False, True  # the boot variant installed: full or not
 REPAIR = ["REINSTALL=ALL", "REINSTALLMODE=amus"]
-ASKED = ("Install.exe: Do you want a minimal startup instead of vantor [No]: Zorvan {} installed"
-         " successfully")
+OFF_PATH = "ADDTOPATH=0"
 # Steps: msiexec's action (with what the step does first to the installed folder), the package,
 # the properties given, whether msiexec succeeds, whose tree is then installed with which boot
-# file (or None: the folder is gone), and lines that the msiexec log holds, in this order.
-# Folders made first: under C:\Program Files, where an administrator's new folder lets only
-# administrators change it (one directly under C:\ lets Authenticated Users change it), and
+# file (or None: the folder is gone), and lines that the msiexec log holds, in this order (Wine
+# logs no error action's text). bin is on PATH, once, while a tree is installed, unless a step
+# of the scenario gives ADDTOPATH=0. Folders made first: under C:\Program Files, where an
+# administrator's new folder lets only administrators change it (one directly under C:\ lets Authenticated Users change it), and
 # under a folder that everyone may change.
 MADE, OPEN = r"C:\Program Files\Zorvan made", r"C:\Zorvan open\Zorvan"
 SCENARIOS = {
-    "upgraded by a newer build and a version, older and same-version builds refused, removed": (FLEET, [
-        ("/i", "5.7", [f"INSTALLDIR={FLEET}"], True, ("5.7", BARE), []),
-        ("/i", "5.7 rebuilt", [], True, ("5.7 rebuilt", BARE), []),
-        ("/i", "broken", [], False, ("5.7 rebuilt", BARE),  # another build of 5.7.1
-         [": LaunchConditions. Return value"]),  # Wine logs no message, and 0 for the failure
-        ("/i", "5.7", [], False, ("5.7 rebuilt", BARE), []),
-        ("/i", "5.8", [], True, ("5.8", BARE), []),
-        ("/i", "5.7", [], False, ("5.8", BARE), []),
+    "upgraded from the shipped package, by a newer build and a version, as Install.exe makes it; "
+    "older builds refused, removed": (FLEET, [
+        ("/i", "5.6", [f"INSTALLDIR={FLEET}"], True, ("5.6", BARE), []),
+        ("/i", "5.7", [OFF_PATH], True, ("5.7", BARE), []),
+        ("Install.exe -s", "5.7", [], True, ("5.7", BARE), []),  # the same tree
+        ("/i", "5.7 rebuilt", [OFF_PATH], True, ("5.7 rebuilt", BARE), []),
+        ("/i", "5.7", [OFF_PATH], False, ("5.7 rebuilt", BARE), []),  # another build of 5.7
+        ("/i", "5.8", [OFF_PATH], True, ("5.8", BARE), []),
+        ("/i", "5.7", [OFF_PATH], False, ("5.8", BARE), []),
         ("/x", "5.8", [], True, None, [])]),
-    "full, repaired and upgraded: still full; the feature removed": (DEFAULT, [
-        ("/i", "5.7", ["BOOTVARIANT=full"], True, ("5.7", FULL), [ASKED.format("5.7")]),
-        ("/i", "5.7", REPAIR, True, ("5.7", FULL),
-         [ASKED.format("5.7")]),
-        ("/i", "5.8", [], True, ("5.8", FULL), [ASKED.format("5.8")]),
-        ("/i", "5.8", ["REMOVE=Zorvan"], True, None, [])]),
-    "repairs failed or refused, keeping the installation": (DEFAULT, [
+    "full, repaired and upgraded: still full; every feature removed": (DEFAULT, [
+        ("/i", "5.7", ["BOOTVARIANT=full"], True, ("5.7", FULL), []),
+        ("/i", "5.7", REPAIR, True, ("5.7", FULL), []),
+        ("/i", "5.8", [], True, ("5.8", FULL), []),
+        ("/i", "5.8", ["REMOVE=ALL"], True, None, [])]),
+    "remembered: a repair switches the variant, an upgrade keeps PATH alone": (DEFAULT, [
+            ("/i", "5.7", [OFF_PATH], True, ("5.7", BARE), []),
+            ("/i", "5.7", ["REINSTALL=ALL", "BOOTVARIANT=full"], True, ("5.7", FULL), []),
+            ("/i", "5.8", [], True, ("5.8", FULL), []),
+            ("/x", "5.8", [], True, None, [])]),
+    "a repair refused where others may change the folder": (DEFAULT, [
         ("/i", "5.7", [], True, ("5.7", BARE), []),
-        ("/i planted", "5.7", REPAIR, False, ("5.7", BARE), [
-            "Install.exe: Could not copy file C:\\Program Files\\Zorvan\\bin\\launch_bare.seq to "
-            "C:\\Program Files\\Zorvan\\bin\\launch.seq", "Install.exe failed with exit status 1"]),
         ("/i opened", "5.7", REPAIR, False, ("5.7", BARE), [
-            "C:\\Program Files\\Zorvan can be changed by users other than administrators; "
-            "nothing was installed."]),
+            DEFAULT + " can be changed by users other than administrators; nothing was "
+            "installed."]),
         ("/x", "5.7", [], True, None, [])]),
-    "refused or failed, leaving nothing": (DEFAULT, [
-        ("/i", "5.7", ["BOOTVARIANT=fast"], False, None, ["Action start", ": ZorvanBadBoot."]),
-        ("/i", "broken", [], False, None, [
-            "Install.exe: Could not find file C:\\Program Files\\Zorvan\\releases\\R9\\"
-            "launch_vantor.seq", "Install.exe failed with exit status 1"])]),
+    "an uninstall while a launcher runs": (DEFAULT, [
+        ("/i", "5.7", [], True, ("5.7", BARE), []),
+        ("/x running", "5.7", [], True, {}, [])]),
+    "a boot variant that is neither refused, leaving nothing": (DEFAULT, [
+        ("/i", "5.7", ["BOOTVARIANT=fast"], False, None, ["Action start", ": ZorvanBadBoot."])]),
+    "a folder PATH cannot hold refused": (FLEET, [
+        ("/i", "5.7", [f"INSTALLDIR={FLEET}"], False, None, [": ZorvanRefusePath."])]),
     "a folder made before the installation refused, nothing written": (MADE, [
         ("/i made", "5.7", [f"INSTALLDIR={MADE}"], False, {"bin/version.dll": b"planted"}, [
             MADE + "\\bin holds version.dll, which this package does not install; nothing was "
+            "installed."])]),
+    "a new folder directly under a drive's root refused": (r"C:\Zorvan new", [
+        ("/i", "5.7", [r"INSTALLDIR=C:\Zorvan new"], False, None, [
+            "Users other than administrators can create folders in C:\\; nothing was "
             "installed."])]),
     "a folder a standard user made first refused, nothing written": (MADE, [
         ("/i user-made", "5.7", [f"INSTALLDIR={MADE}"], False, {}, [
@@ -366,8 +398,15 @@ SCENARIOS = {
             OPEN[:-7] + " can be changed by users other than administrators; nothing was "
             "installed."])]),
 }
-ONLY_WINDOWS = {"a folder a standard user made first refused, nothing written":
-                "Wine applies no access lists and reports one owner for every folder"}
+ONLY_WINDOWS = {
+    "a folder a standard user made first refused, nothing written":
+        "Wine applies no access lists and reports one owner for every folder",
+    "remembered: a repair switches the variant, an upgrade keeps PATH alone":
+        "Wine weighs a component's condition only when it first installs it, and carries no "
+        "feature's state into an upgrade",
+    "an uninstall while a launcher runs": "Wine replaces and removes files that programs run",
+    "a new folder directly under a drive's root refused":
+        "Wine lets only its one user, who owns it, create folders in C:\\"}
 # Read and execute, as Windows writes it back (generic or file rights); every other account
 # than SYSTEM and Administrators gets no more.
 READ_AND_RUN = {"0x1200a9", "FRFX", "FXFR", "GRGX", "GXGR"}
@@ -406,7 +445,7 @@ def test_msiexec(lane, system, packages, folder, steps, tmp_path):
         run_steps(lane, system, packages, folder, steps, root, tmp_path)
     finally:
         if lane.name == "windows":  # nothing left installed for the next scenario
-            for name in ("5.8", "5.7 rebuilt", "5.7", "broken"):
+            for name in ("5.8", "5.7 rebuilt", "5.7", "5.6"):
                 subprocess.run(["msiexec", "/x", str(packages[name][0]), "/qn"], **QUIET)
             subprocess.run(["net", "user", "zvnuser", "/delete"], **QUIET)
 
@@ -430,18 +469,40 @@ def msiexec(lane, system, action, package, log, properties):
                           **QUIET)
 
 
+def machine_path(lane, system):
+    """The machine's PATH as the registry holds it."""
+    key = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
+    done = run(lane.command("reg", "query", key, "/v", "PATH"), env=system[0])
+    return done.stdout.decode("latin-1").split("REG_EXPAND_SZ", 1)[1].strip()
+
+
+def as_read(lane, system, tree, tmp_path):
+    """The tree with each zvn.ini as the program's reader reads it (the package's profile
+    functions end its lines with CR LF, which the reader drops)."""
+    out = dict(tree)
+    for name, data in tree.items():
+        if name.endswith("/" + CONFIGURATION):
+            (tmp_path / CONFIGURATION).write_bytes(data)
+            out[name] = run(lane.command(lane.artifacts / "ini_query.exe",
+                                         lane.path(tmp_path / CONFIGURATION)), env=system[0]).stdout
+    return out
+
+
 def run_steps(lane, system, packages, folder, steps, root, tmp_path):
+    on_path = not any(OFF_PATH in properties for _, _, properties, _, _, _ in steps)
     for number, (action, name, properties, succeeds, tree, logged) in enumerate(steps):
         package, log = packages[name][0], tmp_path / f"{number}.log"
         action, _, prepare = action.partition(" ")
+        running = None
         if action == "/x":  # what a killed Install.exe leaves goes too
-            for left in ["bin/zvn.exe.tmp", f"zrun-{packages[name][2]}/bin/zvn.ini.tmp"]:
+            for left in [f"{BIN}/zvn.exe.tmp", f"{runtime_folder(packages[name][2])}/zvn.ini.old"]:
                 (root / left).write_bytes(b"partial")
-        if prepare == "planted":  # a folder where Install.exe puts a file: it fails
-            (root / "bin" / "launch.seq").unlink()
-            (root / "bin" / "launch.seq").mkdir()
+        if prepare == "running":  # a launcher that runs: a program that waits
+            shutil.copy(lane.artifacts / "tests" / "hold.exe", root / BIN / "zvn.exe")
+            (tmp_path / "held").write_bytes(b"")
+            running = subprocess.Popen([str(root / BIN / "zvn.exe"), str(tmp_path / "held"),
+                                        "60000"], **QUIET)
         if prepare == "opened":  # everyone may change the folder
-            (root / "bin" / "launch.seq").rmdir()
             open_to_everyone(lane, root)
         if prepare == "opened-above":  # everyone may change the folder it would be made in
             root.parent.mkdir(exist_ok=True)
@@ -449,22 +510,63 @@ def run_steps(lane, system, packages, folder, steps, root, tmp_path):
         if prepare == "user-made":
             made_by_a_standard_user(root)
         if prepare == "made":  # by a user, who keeps a DLL of theirs beside the launchers
-            (root / "bin").mkdir(parents=True)
-            (root / "bin" / "version.dll").write_bytes(b"planted")
-        done = msiexec(lane, system, action, package, log, properties)
-        step = f"msiexec {action} {package.name} {properties}"
+            (root / BIN).mkdir(parents=True)
+            (root / BIN / "version.dll").write_bytes(b"planted")
+        step = f"{action} {package.name} {properties}"
+        if action == "Install.exe":  # an administrator's run by hand, in the installed tree
+            done = subprocess.run(lane.command(folder + "\\Install.exe", prepare),
+                                  env=system[0], timeout=120, **QUIET)
+        else:
+            done = msiexec(lane, system, action, package, log, properties)
+        if running:
+            running.kill()
         assert (done.returncode == 0) == succeeds, step
         if lane.name == "windows":  # the real exit codes, and the lock as Windows applied it
-            assert done.returncode == (0 if succeeds else 1603), step
+            assert done.returncode == (3010 if running else 0 if succeeds else 1603), step
             if succeeds and isinstance(tree, tuple):
                 assert locked(root)[0], (step, locked(root)[1])
         expected = installed_tree(packages[tree[0]][1], folder, packages[tree[0]][2], tree[1]) \
             if isinstance(tree, tuple) else tree
-        if prepare in ("planted", "opened"):  # each other file as it was
-            expected.pop("bin/launch.seq")
-        assert (files_below(root) if root.exists() else None) == expected, step
-        text = log.read_bytes()  # Windows writes its log in UTF-16
-        text = text.decode("utf-16") if text.startswith(b"\xff\xfe") else text.decode("latin-1")
-        assert properties != REPAIR or "ZorvanRollback" not in text, step
-        places = [text.find(line) for line in logged]
-        assert -1 not in places and places == sorted(places), (step, logged)
+        actual = files_below(root) if root.exists() else None
+        if running:  # in use: removed once Windows restarts
+            expected = {f"{BIN}/zvn.exe": (lane.artifacts / "tests" / "hold.exe").read_bytes()}
+        if expected and actual:
+            expected, actual = (as_read(lane, system, t, tmp_path) for t in (expected, actual))
+        assert actual == expected, step
+        assert machine_path(lane, system).split(";").count(f"{folder}\\{BIN}\\") == (
+            1 if isinstance(tree, tuple) and on_path else 0), step
+        if action != "Install.exe":
+            text = log.read_bytes()  # Windows writes its log in UTF-16
+            text = text.decode("utf-16") if text.startswith(b"\xff\xfe") else text.decode("latin-1")
+            places = [text.find(line) for line in logged]
+            assert -1 not in places and places == sorted(places), (step, logged)
+
+
+# Roots that Install.exe refuses, and the line it prints: a root whose longest path does not fit
+# its buffers, and one the system's code page (Wine's and hosted runners' 1252) cannot hold.
+LONG = "C:\\" + "z" * (259 - 3 - len("\\releases\\R9\\launch_vantor.seq") + 1)
+REFUSED_ROOTS = [
+    (LONG, f"Path is longer than 259 bytes: {LONG}\\releases\\R9\\launch_vantor.seq"),
+    ("C:\\Zorvan \u03a9", "Root directory cannot be represented in the system's code page: "
+     "C:\\Zorvan \u03a9")]
+
+
+@pytest.mark.parametrize("root, line", REFUSED_ROOTS, ids=["too long", "off the code page"])
+def test_msiexec_refuses_the_roots_install_exe_refuses(lane, system, packages, root, line,
+                                                        tmp_path):
+    host = system[1] / root[3:]
+    shutil.copytree(packages["5.7"][1], host)
+    log = tmp_path / "refused.log"
+    done = msiexec(lane, system, "/i", packages["5.7"][0], log, [f"INSTALLDIR={root}"])
+    text = log.read_bytes()
+    text = text.decode("utf-16") if text.startswith(b"\xff\xfe") else text.decode("cp1252")
+    # Wine's log is in the 8-bit code page, which cannot show what the root does not fit.
+    assert done.returncode == (1603 if lane.name == "windows" else 67)  # Wine cuts it to 8 bits
+    assert f"ZorvanRootRefused = {line.split(chr(0x3a9))[0]}" in text
+    assert files_below(host) == files_below(packages["5.7"][1])
+    program = subprocess.run(lane.command(root + "\\Install.exe", "-s"), env=system[0],
+                             capture_output=True, timeout=120)
+    said = program.stderr.decode("cp1252").rstrip("\n")  # naming the root in its 8-bit form
+    assert (program.returncode, said.split(": ")[0]) == (1, line.split(": ")[0])
+    assert said == line or "\u03a9" in root
+    shutil.rmtree(host)
