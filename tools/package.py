@@ -36,7 +36,8 @@ UPGRADE_CODE = re.search(r'UpgradeCode="([^"]+)"', WXS.read_text()).group(1)
 # Every folder the package makes: SYSTEM and Administrators may do anything, Users (and an
 # owner who is neither, such as one who made the folder before) and ALL APPLICATION PACKAGES
 # read and run; nothing inherited from above. Files inherit it.
-FOLDER_LOCK = (ROOT / "packaging" / "lock.sddl").read_text().strip()
+FOLDER_LOCK = re.search(r'PACKAGE_LOCK L"([^"]+)"',
+                        (ROOT / "packaging" / "lock.h").read_text()).group(1)
 # The folders that the tables name. Their ids are private (not all capitals): no command line
 # can move them elsewhere, as it can INSTALLDIR.
 BIN_ID, RUNTIME_ID = "ZorvanBin", "ZorvanRuntimeBin"
@@ -419,7 +420,7 @@ def identity(options, work, entries, msi_version, epoch):
     share it."""
     digest = hashlib.sha256()
     for source in [WXS, Path(__file__), ROOT / "tools" / "package", ROOT / "tools" /
-                   "distribution.py", ROOT / "packaging" / "lock.sddl",
+                   "distribution.py", ROOT / "packaging" / "lock.h",
                    ROOT / "packaging" / "setup.nsi", work / "ZorvanActions.dll"]:
         digest.update(hashlib.sha256(source.read_bytes()).digest())
     digest.update(f"{msi_version}\0{options.url or ''}\0{epoch}\0".encode())

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lock.h"
+#include "../../packaging/lock.h"
 
 namespace {
 
