@@ -10,6 +10,7 @@ does not know without failing."""
 
 import argparse
 import fcntl
+import functools
 import hashlib
 import os
 import re
@@ -84,9 +85,10 @@ def guid(name):
     return str(uuid.uuid5(uuid.UUID(UPGRADE_CODE), name)).upper()
 
 
+@functools.cache
 def ini_query():
-    """The project's own reader of configuration files (tools/ini_query.cpp), built natively
-    once, as the custom actions are (one build at a time)."""
+    """The project's own reader of configuration files (tools/ini_query.cpp), built natively,
+    as the custom actions are (one build at a time), once for every value read."""
     return built("package-tools", [], "ini_query", "ini_query")
 
 
